@@ -1,0 +1,34 @@
+#pragma once
+
+// HEX text in and out, and the CRC-16/MODBUS trailer.
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace portavik {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline constexpr std::string_view kHexError = "неверный формат HEX данных";
+
+// Spaces (U+0020 only) are ignored wherever they stand; everything else must
+// be ASCII hex digits, an even number of them. One error text for every defect.
+std::expected<Bytes, std::string_view> validate_hex_string(std::string_view text);
+
+// "FF 00 AB": two upper-case digits a byte, one space between bytes.
+std::string format_hex_output(std::span<const std::uint8_t> bytes);
+
+// CRC-16/MODBUS: reflected 0x8005 (0xA001), initial 0xFFFF, no final XOR.
+std::uint16_t calculate_crc16(std::span<const std::uint8_t> bytes);
+
+// `bytes` followed by their CRC, low byte first.
+Bytes with_crc_trailer(std::span<const std::uint8_t> bytes);
+
+// The CRC as it goes on the wire, low byte first: 0x0A84 is "84 0A".
+std::string crc_display(std::uint16_t crc);
+
+}  // namespace portavik

@@ -1,0 +1,89 @@
+#pragma once
+
+// Whole-line console output and line input over byte streams. The program
+// uses the process's standard streams; tests plug in scripted ones.
+
+#include <cstddef>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace portavik {
+
+// A failed write to standard output or standard error. Fatal on the main
+// thread; a receiver thread ends with it and reports it at the join.
+struct OutputError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A stop where the program cannot go on; `what()` carries the quoted text.
+struct FatalError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    // Writes all of `bytes`; false on failure.
+    virtual bool write(std::string_view bytes) = 0;
+};
+
+struct SourceRead {
+    std::size_t count = 0;  // 0 with `failed` false is end of input
+    bool failed = false;
+};
+
+class ByteSource {
+public:
+    virtual ~ByteSource() = default;
+    virtual SourceRead read(std::span<char> buffer) = 0;
+};
+
+// Why no line came: a failed read (I/O error, or a line that is not valid
+// UTF-8, which is consumed) or the end of input.
+enum class ReadError { Failed, Ended };
+using LineResult = std::expected<std::string, ReadError>;
+
+class Console {
+public:
+    Console(ByteSource& in, ByteSink& out, ByteSink& err) : in_(in), out_(out), err_(err) {}
+
+    // Writes `text` with one call under the output lock. Prompts go through
+    // here too: nothing is buffered, so every print is also a flush.
+    void print(std::string_view text);
+    // `text` and a line break, whole.
+    void line(std::string_view text);
+    // A line on standard error.
+    void error_line(std::string_view text);
+
+    // One line without its line feed. After an I/O error the input counts
+    // as ended, so no prompt can spin on a dead stream.
+    LineResult read_line();
+
+private:
+    bool fill();
+
+    ByteSource& in_;
+    ByteSink& out_;
+    ByteSink& err_;
+    std::mutex out_lock_;
+    std::string pending_;
+    bool ended_ = false;
+    bool broken_ = false;
+};
+
+// Surrounding whitespace removed (ASCII and the Unicode white-space characters).
+std::string_view trim(std::string_view text);
+std::string to_lower_ascii(std::string_view text);
+bool is_valid_utf8(std::string_view text);
+
+// The process's own streams.
+ByteSource& standard_input();
+ByteSink& standard_output();
+ByteSink& standard_error();
+
+}  // namespace portavik
