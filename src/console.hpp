@@ -8,22 +8,12 @@
 #include <memory>
 #include <mutex>
 #include <span>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 
+#include "errors.hpp"
+
 namespace portavik {
-
-// A failed write to standard output or standard error. Fatal on the main
-// thread; a receiver thread ends with it and reports it at the join.
-struct OutputError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-// A stop where the program cannot go on; `what()` carries the quoted text.
-struct FatalError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
 
 class ByteSink {
 public:
