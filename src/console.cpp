@@ -1,0 +1,185 @@
+#include "console.hpp"
+
+#include <array>
+
+namespace portavik {
+
+void Console::print(std::string_view text) {
+    std::lock_guard lock(out_lock_);
+    if (!out_.write(text)) {
+        throw OutputError("Failed to write to standard output");
+    }
+}
+
+void Console::line(std::string_view text) {
+    std::string whole;
+    whole.reserve(text.size() + 1);
+    whole.append(text);
+    whole += '\n';
+    print(whole);
+}
+
+void Console::error_line(std::string_view text) {
+    std::string whole(text);
+    whole += '\n';
+    std::lock_guard lock(out_lock_);
+    if (!err_.write(whole)) {
+        throw OutputError("Failed to write to standard error");
+    }
+}
+
+bool Console::fill() {
+    std::array<char, 4096> buffer;
+    const SourceRead got = in_.read(buffer);
+    if (got.failed) {
+        broken_ = true;
+        ended_ = true;
+        pending_.clear();
+        return false;
+    }
+    if (got.count == 0) {
+        ended_ = true;
+    } else {
+        pending_.append(buffer.data(), got.count);
+    }
+    return true;
+}
+
+LineResult Console::read_line() {
+    for (;;) {
+        if (const auto end = pending_.find('\n'); end != std::string::npos) {
+            std::string text = pending_.substr(0, end);
+            pending_.erase(0, end + 1);
+            if (!is_valid_utf8(text)) {
+                return std::unexpected(ReadError::Failed);
+            }
+            return text;
+        }
+        if (ended_) {
+            if (pending_.empty()) {
+                return std::unexpected(ReadError::Ended);
+            }
+            // The last line had no line feed.
+            std::string text = std::move(pending_);
+            pending_.clear();
+            if (!is_valid_utf8(text)) {
+                return std::unexpected(ReadError::Failed);
+            }
+            return text;
+        }
+        if (!fill()) {
+            return std::unexpected(ReadError::Failed);
+        }
+    }
+}
+
+namespace {
+
+// Decodes the code point that starts at `text[i]`; `length` gets its size.
+// Only called on valid UTF-8.
+char32_t decode_at(std::string_view text, std::size_t i, std::size_t& length) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+        length = 1;
+        return lead;
+    }
+    length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+    char32_t cp = lead & (0x3F >> (length - 1));
+    for (std::size_t k = 1; k < length; ++k) {
+        cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3FU);
+    }
+    return cp;
+}
+
+// Unicode White_Space.
+bool is_white_space(char32_t cp) {
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
+           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
+           cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
+
+}  // namespace
+
+std::string_view trim(std::string_view text) {
+    const bool decodable = is_valid_utf8(text);
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t length = 1;
+        const char32_t cp = decodable ? decode_at(text, begin, length)
+                                      : static_cast<unsigned char>(text[begin]);
+        if (!is_white_space(cp)) {
+            break;
+        }
+        begin += length;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        std::size_t start = end - 1;
+        if (decodable) {
+            while (start > begin && is_continuation(text[start])) {
+                --start;
+            }
+        }
+        std::size_t length = 1;
+        const char32_t cp = decodable ? decode_at(text, start, length)
+                                      : static_cast<unsigned char>(text[start]);
+        if (!is_white_space(cp)) {
+            break;
+        }
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+std::string to_lower_ascii(std::string_view text) {
+    std::string out(text);
+    for (char& c : out) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return out;
+}
+
+bool is_valid_utf8(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length;
+        char32_t min;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            length = 2;
+            min = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            length = 3;
+            min = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            length = 4;
+            min = 0x10000;
+        } else {
+            return false;
+        }
+        if (i + length > text.size()) {
+            return false;
+        }
+        char32_t cp = lead & (0x3F >> (length - 1));
+        for (std::size_t k = 1; k < length; ++k) {
+            if (!is_continuation(text[i + k])) {
+                return false;
+            }
+            cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3FU);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+}  // namespace portavik

@@ -1,0 +1,74 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+#include "console.hpp"
+
+namespace portavik {
+
+namespace {
+
+class FdSource final : public ByteSource {
+public:
+    explicit FdSource(int fd) : fd_(fd) {}
+    SourceRead read(std::span<char> buffer) override {
+        for (;;) {
+            const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
+            if (n >= 0) {
+                return {static_cast<std::size_t>(n), false};
+            }
+            if (errno != EINTR) {
+                return {0, true};
+            }
+        }
+    }
+
+private:
+    int fd_;
+};
+
+class FdSink final : public ByteSink {
+public:
+    explicit FdSink(int fd) : fd_(fd) {}
+    bool write(std::string_view bytes) override {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return false;
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+ByteSource& standard_input() {
+    static FdSource source(STDIN_FILENO);
+    return source;
+}
+
+ByteSink& standard_output() {
+    // A closed reader of standard output is an error to report, not a
+    // silent kill by SIGPIPE.
+    static FdSink sink = [] {
+        std::signal(SIGPIPE, SIG_IGN);
+        return FdSink(STDOUT_FILENO);
+    }();
+    return sink;
+}
+
+ByteSink& standard_error() {
+    static FdSink sink(STDERR_FILENO);
+    return sink;
+}
+
+}  // namespace portavik

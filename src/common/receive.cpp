@@ -1,0 +1,129 @@
+#include "common/receive.hpp"
+
+#include <array>
+#include <chrono>
+#include <system_error>
+
+#include "common/hex.hpp"
+
+namespace portavik {
+
+namespace {
+
+constexpr auto kRelaxed = std::memory_order_relaxed;
+constexpr auto kPausePoll = std::chrono::milliseconds(10);
+
+}  // namespace
+
+Flag make_flag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+
+bool is_printable_text(std::span<const std::uint8_t> chunk) {
+    for (std::uint8_t byte : chunk) {
+        const bool visible = byte >= 33 && byte <= 126;
+        const bool space = byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' || byte == ' ';
+        if (!visible && !space) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
+    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+    while (running->load(kRelaxed)) {
+        if (pause_receiver->load(kRelaxed)) {
+            std::this_thread::sleep_for(kPausePoll);
+            continue;
+        }
+        const auto got = port.read(buffer);
+        if (!got) {
+            if (got.error().kind == IoKind::TimedOut) {
+                continue;
+            }
+            if (running->load(kRelaxed)) {
+                console.line("❌ Ошибка чтения из порта: " + got.error().message);
+            }
+            return;
+        }
+        const std::span<const std::uint8_t> chunk(buffer.data(), *got);
+        if (chunk.empty()) {
+            continue;
+        }
+        console.line("📥 Получено (HEX): " + format_hex_output(chunk));
+        if (is_printable_text(chunk)) {
+            console.line("📥 Получено (текст): " +
+                         std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
+        }
+    }
+}
+
+void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
+    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+    std::vector<std::uint8_t> received;
+    while (running->load(kRelaxed)) {
+        const auto got = port.read(buffer);
+        if (!got) {
+            if (got.error().kind == IoKind::TimedOut) {
+                continue;
+            }
+            console.error_line("Ошибка чтения: " + got.error().message);
+            // A device that is gone fails every read at once; wait one read
+            // timeout so the loop neither spins nor floods standard error.
+            std::this_thread::sleep_for(port.timeout());
+            continue;
+        }
+        if (*got == 0 || pause_receiver->load(kRelaxed)) {
+            continue;
+        }
+        received.insert(received.end(), buffer.begin(),
+                        buffer.begin() + static_cast<std::ptrdiff_t>(*got));
+        if (auto taken = take_received_data(received)) {
+            console.line("📥 Получены данные: " + format_hex_output(*taken));
+        }
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uint8_t>& buffer) {
+    if (buffer.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::uint8_t> taken;
+    taken.swap(buffer);
+    return taken;
+}
+
+ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
+                               Flag pause_receiver, ReceiveLoop loop)
+    : running_(running) {
+    try {
+        thread_ = std::thread([this, &console, port = std::move(port), running, pause_receiver,
+                               loop]() mutable {
+            try {
+                loop(console, *port, std::move(running), std::move(pause_receiver));
+            } catch (const std::exception& e) {
+                failure_ = e.what();
+            } catch (...) {
+                failure_ = "неизвестная ошибка";
+            }
+            port.reset();
+        });
+    } catch (const std::system_error& e) {
+        throw FatalError(std::string("Failed to start receiver thread: ") + e.what());
+    }
+}
+
+ReceiverThread::~ReceiverThread() {
+    if (thread_.joinable()) {
+        running_->store(false, kRelaxed);
+        thread_.join();
+    }
+}
+
+std::optional<std::string> ReceiverThread::join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+    return failure_;
+}
+
+}  // namespace portavik

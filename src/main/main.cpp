@@ -1,0 +1,203 @@
+#include "main/main.hpp"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/connect.hpp"
+#include "common/port_choice.hpp"
+#include "common/receive.hpp"
+#include "common/send.hpp"
+#include "main/settings_dialog.hpp"
+#include "main_tirk/main_tirk.hpp"
+
+namespace portavik {
+
+namespace {
+
+constexpr std::uint32_t kStandardBaud = 38400;
+constexpr auto kOpenTimeout = std::chrono::milliseconds(50);
+
+void print_standard_defaults(Console& console) {
+    console.line("\n⚙️ Настройки порта по умолчанию:");
+    console.line("   • Скорость: 38400 бод");
+    console.line("   • Биты данных: 8");
+    console.line("   • Стоп-биты: 1");
+    console.line("   • Четность: Нет");
+    console.line("   • Управление потоком: Нет");
+}
+
+bool wants_to_change_settings(Console& console) {
+    console.print("\nХотите изменить настройки? (y/n): ");
+    const LineResult input = console.read_line();
+    return input && to_lower_ascii(trim(*input)) == "y";
+}
+
+// Port choice up to an open port; nothing when the mode is to end.
+std::unique_ptr<SerialPort> open_standard_port(Platform& platform) {
+    Console& console = platform.console;
+    for (;;) {
+        const auto port_name = select_port(console, platform.list_ports);
+        if (!port_name) {
+            console.line("❌ Выход: последовательный порт не выбран!");
+            return nullptr;
+        }
+        PortSettings settings = get_default_settings(*port_name, kStandardBaud)
+                                    .data_bits(DataBits::Eight)
+                                    .stop_bits(StopBits::One)
+                                    .parity(Parity::None)
+                                    .flow_control(FlowControl::None);
+        print_standard_defaults(console);
+        if (wants_to_change_settings(console)) {
+            settings = configure_settings_before_open(console, std::move(settings));
+        }
+        auto opened = platform.open_port(settings.timeout(kOpenTimeout));
+        if (opened) {
+            print_connected_banner(console, *port_name,
+                                   query_line_settings(**opened, kStandardBaud));
+            console.line("\n🔄 Эмулятор готов к работе.");
+            return std::move(*opened);
+        }
+        if (!handle_port_error(console, *port_name, opened.error())) {
+            return nullptr;
+        }
+    }
+}
+
+struct SendSubmenu {
+    std::string_view heading;
+    std::string_view hint;
+    void (*send)(Console&, SerialPort&, std::string_view);
+};
+
+constexpr SendSubmenu kTextSubmenu{
+    "\n=== 📋 Меню отправки текстовых сообщений ===",
+    "Введите текст для отправки или 'q' для возврата в меню",
+    &send_text_message,
+};
+constexpr SendSubmenu kHexSubmenu{
+    "\n=== 📋 Меню отправки HEX данных ===",
+    "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню",
+    &send_hex_data,
+};
+constexpr SendSubmenu kHexCrcSubmenu{
+    "\n=== 📋 Меню отправки HEX данных с CRC16 ===",
+    "Введите HEX данные для отправки с CRC16 или 'q' для возврата в меню",
+    &send_hex_data_with_crc,
+};
+
+// The receiver is paused while the user types, so device data waits in the
+// port and is printed after "q". End of input leaves as "q".
+void run_send_submenu(Console& console, SerialPort& port, const Flag& pause_receiver,
+                      const SendSubmenu& submenu) {
+    pause_receiver->store(true, std::memory_order_relaxed);
+    console.line(submenu.heading);
+    console.line(submenu.hint);
+    for (;;) {
+        console.print("> ");
+        const LineResult input = console.read_line();
+        if (!input) {
+            if (input.error() == ReadError::Ended) {
+                break;
+            }
+            console.line("❌ Ошибка чтения ввода");
+            continue;
+        }
+        const std::string_view text = trim(*input);
+        if (to_lower_ascii(text) == "q") {
+            break;
+        }
+        if (!text.empty()) {
+            submenu.send(console, port, text);
+        }
+    }
+    pause_receiver->store(false, std::memory_order_relaxed);
+}
+
+void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
+    Flag running = make_flag(true);
+    auto port_clone = port->try_clone();
+    if (!port_clone) {
+        throw FatalError("Failed to clone port: " + debug_form(port_clone.error()));
+    }
+    Flag pause_receiver = make_flag(false);
+    ReceiverThread receiver_thread(console, std::move(*port_clone), running, pause_receiver,
+                                   &receive_data);
+    for (;;) {
+        show_menu(console);
+        const LineResult input = console.read_line();
+        if (!input && input.error() == ReadError::Failed) {
+            console.line("❌ Ошибка чтения ввода");
+            continue;
+        }
+        const std::string choice = input ? std::string(trim(*input)) : "6";
+        if (input) {
+            console.line("📝 Введено: " + choice);
+        }
+        if (choice == "1") {
+            run_send_submenu(console, *port, pause_receiver, kTextSubmenu);
+        } else if (choice == "2") {
+            run_send_submenu(console, *port, pause_receiver, kHexSubmenu);
+        } else if (choice == "3") {
+            run_send_submenu(console, *port, pause_receiver, kHexCrcSubmenu);
+        } else if (choice == "4") {
+            console.line("🔄 Переход в меню настроек порта...");
+            configure_port_settings(console, *port);
+        } else if (choice == "5") {
+            clear_screen(console);
+        } else if (choice == "6") {
+            break;
+        } else {
+            console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1-6");
+        }
+    }
+    console.line("\n👋 До свидания!");
+    running->store(false, std::memory_order_relaxed);
+    if (const auto failure = receiver_thread.join()) {
+        console.error_line("Ошибка в потоке приема: " + *failure);
+    }
+}
+
+}  // namespace
+
+void main(Platform& platform) {
+    Console& console = platform.console;
+    console.line("=== Portavik ===");
+    console.line("1. Стандартная версия");
+    console.line("2. Версия с командами ТИРК");
+    console.print("\nВыберите версию (1-2): ");
+    const LineResult input = console.read_line();
+    if (!input && input.error() == ReadError::Failed) {
+        return;
+    }
+    // End of input reads as an empty line: an invalid choice.
+    const std::string_view choice = input ? trim(*input) : std::string_view();
+    if (choice == "1") {
+        run_original_version(platform);
+    } else if (choice == "2") {
+        main_tirk::main(platform);
+    } else {
+        console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2");
+    }
+}
+
+void run_original_version(Platform& platform) {
+    auto port = open_standard_port(platform);
+    if (port) {
+        run_command_loop(platform.console, std::move(port));
+    }
+}
+
+void show_menu(Console& console) {
+    console.line("\n=== 📋 Меню команд ===");
+    console.line("1. Отправить текстовое сообщение");
+    console.line("2. Отправить HEX данные");
+    console.line("3. Отправить HEX данные с CRC16");
+    console.line("4. Настройки порта");
+    console.line("5. Очистить экран");
+    console.line("6. Выход");
+    console.print("\nВыберите действие (1-6): ");
+}
+
+}  // namespace portavik

@@ -1,0 +1,131 @@
+#include "main_tirk/main_tirk.hpp"
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "common/connect.hpp"
+#include "common/port_choice.hpp"
+#include "common/receive.hpp"
+#include "common/send.hpp"
+#include "main_tirk/editors.hpp"
+
+namespace portavik::main_tirk {
+
+namespace {
+
+constexpr std::uint32_t kTirkBaud = 9600;
+constexpr auto kOpenTimeout = std::chrono::milliseconds(50);
+
+void install_ctrl_c_handler(Platform& platform, const Flag& running) {
+    Console& console = platform.console;
+    auto exit_process = platform.exit_process;
+    const bool installed = platform.set_ctrl_c_handler([&console, running, exit_process] {
+        running->store(false, std::memory_order_relaxed);
+        try {
+            console.print("\n👋 Программа завершена пользователем (Ctrl+C)\n");
+        } catch (const OutputError&) {
+            // Nothing left to tell the user through; end all the same.
+        }
+        exit_process(0);
+    });
+    if (!installed) {
+        throw FatalError("Ошибка установки обработчика Ctrl+C");
+    }
+}
+
+// Port choice up to an open port; nothing when the mode is to end.
+std::unique_ptr<SerialPort> open_tirk_port(Platform& platform) {
+    Console& console = platform.console;
+    for (;;) {
+        const auto port_name = select_port(console, platform.list_ports);
+        if (!port_name) {
+            console.line("❌ Выход: последовательный порт не выбран!");
+            return nullptr;
+        }
+        auto opened =
+            platform.open_port(get_default_settings(*port_name, kTirkBaud).timeout(kOpenTimeout));
+        if (opened) {
+            print_connected_banner(console, *port_name, query_line_settings(**opened, kTirkBaud));
+            return std::move(*opened);
+        }
+        if (!handle_port_error(console, *port_name, opened.error())) {
+            return nullptr;
+        }
+    }
+}
+
+// Every line asks the device afresh and shows the raw result.
+void print_current_settings(Console& console, const SerialPort& port) {
+    console.line("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===");
+    console.line("Таймаут чтения/записи: " + debug_form(port.timeout()));
+    console.line("Скорость: " + debug_form(port.baud_rate()) + " бод");
+    console.line("Биты данных: " + debug_form(port.data_bits()));
+    console.line("Стоп-биты: " + debug_form(port.stop_bits()));
+    console.line("Четность: " + debug_form(port.parity()));
+    console.line("Управление потоком: " + debug_form(port.flow_control()));
+    console.print("================================\n\n");
+}
+
+void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, const Flag& running) {
+    Console& console = platform.console;
+    auto port_clone = port->try_clone();
+    if (!port_clone) {
+        throw FatalError("Failed to clone port: " + debug_form(port_clone.error()));
+    }
+    Flag pause_receiver = make_flag(false);
+    ReceiverThread receiver_thread(console, std::move(*port_clone), running, pause_receiver,
+                                   &receive_tirk_data);
+    EditorContext editor{console, platform.terminal, *port, running, pause_receiver};
+
+    while (running->load(std::memory_order_relaxed)) {
+        show_menu(console);
+        const LineResult input = console.read_line();
+        if (!input && input.error() == ReadError::Failed) {
+            continue;
+        }
+        // End of input leaves as item 4.
+        const std::string_view choice = input ? trim(*input) : std::string_view("4");
+        if (choice == "1") {
+            run_editor(EditorKind::Hex, editor);
+        } else if (choice == "2") {
+            run_editor(EditorKind::Tirk, editor);
+        } else if (choice == "3") {
+            clear_screen(console);
+        } else if (choice == "4") {
+            console.print("\n👋 До свидания!\n");
+            running->store(false, std::memory_order_relaxed);
+        } else {
+            console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1-4");
+        }
+    }
+    if (const auto failure = receiver_thread.join()) {
+        console.error_line("Ошибка в потоке приема: " + *failure);
+    }
+}
+
+}  // namespace
+
+void main(Platform& platform) {
+    Flag running = make_flag(true);
+    install_ctrl_c_handler(platform, running);
+    auto port = open_tirk_port(platform);
+    if (!port) {
+        return;
+    }
+    platform.console.line("\n🔄 Эмулятор готов к работе.");
+    print_current_settings(platform.console, *port);
+    run_command_loop(platform, std::move(port), running);
+}
+
+void show_menu(Console& console) {
+    console.print(
+        "\n=== 📋 Меню команд ===\n"
+        "1. Отправить HEX данные\n"
+        "2. Отправить команды ТИРК1...26\n"
+        "3. Очистить экран\n"
+        "4. Выход\n"
+        "\nВыберите действие (1-4): ");
+}
+
+}  // namespace portavik::main_tirk

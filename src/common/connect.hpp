@@ -1,0 +1,38 @@
+#pragma once
+
+// What both modes do around opening a port: the failure dialog and the
+// connected banner.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "console.hpp"
+#include "serial/serial_port.hpp"
+
+namespace portavik {
+
+// The five line settings as the open device reports them.
+struct LineSettings {
+    std::uint32_t baud_rate;
+    DataBits data_bits;
+    StopBits stop_bits;
+    Parity parity;
+    FlowControl flow_control;
+};
+
+// Asks the device; a failed query gives `fallback_baud`, 8 bits, 1 stop bit,
+// no parity, no flow control, without a message.
+LineSettings query_line_settings(const SerialPort& port, std::uint32_t fallback_baud);
+
+// "{baud} бод, 8 бит данных, 1 стоп-бит, нет четность, нет поток"
+std::string describe_line_settings(const LineSettings& settings);
+
+void print_connected_banner(Console& console, std::string_view port_name,
+                            const LineSettings& settings);
+
+// The dialog after a failed open: true when the user wants another port.
+// End of input answers "n".
+bool handle_port_error(Console& console, std::string_view port_name, const SerialError& error);
+
+}  // namespace portavik

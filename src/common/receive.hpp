@@ -1,0 +1,64 @@
+#pragma once
+
+// The receiver thread: reads what the device sends and prints it.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "console.hpp"
+#include "serial/serial_port.hpp"
+
+namespace portavik {
+
+// A flag shared by the main thread, the receiver and the Ctrl+C handler;
+// every access is relaxed.
+using Flag = std::shared_ptr<std::atomic<bool>>;
+Flag make_flag(bool value);
+
+inline constexpr std::size_t kReceiveBufferSize = 1024;
+
+// Standard mode: HEX line, plus a text line for printable ASCII. Stops reading
+// while paused (data waits in the port). Ends when `running` is false or after
+// the first read error that is not a timeout.
+void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver);
+
+// ТИРК mode: HEX line only; keeps reading while paused and drops what comes.
+// Reports every failed read on standard error and goes on, one read timeout
+// later. Ends when `running` is false.
+void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver);
+
+// All bytes of `buffer`, leaving it empty; nothing when it was empty.
+std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uint8_t>& buffer);
+
+// Printable ASCII (33..126) and ASCII white space (tab, LF, FF, CR, space) only.
+bool is_printable_text(std::span<const std::uint8_t> chunk);
+
+using ReceiveLoop = void (*)(Console&, SerialPort&, Flag, Flag);
+
+// Runs `loop` on its own thread with the port's second handle. If the owner
+// goes out of scope without `join` (a fatal stop), the thread is told to stop
+// and joined, so no thread outlives the port.
+class ReceiverThread {
+public:
+    ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
+                   Flag pause_receiver, ReceiveLoop loop);
+    ReceiverThread(const ReceiverThread&) = delete;
+    ReceiverThread& operator=(const ReceiverThread&) = delete;
+    ~ReceiverThread();
+
+    // Waits for the thread; the failure's message if it ended by an exception.
+    std::optional<std::string> join();
+
+private:
+    Flag running_;
+    std::optional<std::string> failure_;
+    std::thread thread_;
+};
+
+}  // namespace portavik

@@ -1,0 +1,90 @@
+#pragma once
+
+// A console over scripted input and captured output.
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "console.hpp"
+
+namespace portavik::testing {
+
+// Hands out the script in reads of at most `chunk` bytes; optionally fails
+// (as an I/O error would) once the script is used up instead of ending.
+class ScriptedInput final : public ByteSource {
+public:
+    explicit ScriptedInput(std::string script, std::size_t chunk = 4096, bool fail_at_end = false)
+        : script_(std::move(script)), chunk_(chunk), fail_at_end_(fail_at_end) {}
+
+    SourceRead read(std::span<char> buffer) override {
+        ++reads_;
+        if (at_ == script_.size()) {
+            return {0, fail_at_end_};
+        }
+        const std::size_t n = std::min({buffer.size(), chunk_, script_.size() - at_});
+        std::copy_n(script_.data() + at_, n, buffer.data());
+        at_ += n;
+        return {n, false};
+    }
+
+    int reads() const { return reads_; }
+
+private:
+    std::string script_;
+    std::size_t chunk_;
+    bool fail_at_end_;
+    std::size_t at_ = 0;
+    int reads_ = 0;
+};
+
+class CapturedOutput final : public ByteSink {
+public:
+    bool write(std::string_view bytes) override {
+        std::lock_guard lock(lock_);
+        if (failing_) {
+            return false;
+        }
+        text_.append(bytes);
+        ++writes_;
+        return true;
+    }
+    std::string text() const {
+        std::lock_guard lock(lock_);
+        return text_;
+    }
+    void clear() {
+        std::lock_guard lock(lock_);
+        text_.clear();
+    }
+    void set_failing(bool failing) {
+        std::lock_guard lock(lock_);
+        failing_ = failing;
+    }
+    int writes() const {
+        std::lock_guard lock(lock_);
+        return writes_;
+    }
+
+private:
+    mutable std::mutex lock_;
+    std::string text_;
+    bool failing_ = false;
+    int writes_ = 0;
+};
+
+struct TestConsole {
+    explicit TestConsole(std::string script = "", std::size_t chunk = 4096, bool fail_at_end = false)
+        : in(std::move(script), chunk, fail_at_end), console(in, out, err) {}
+
+    std::string output() const { return out.text(); }
+    std::string errors() const { return err.text(); }
+
+    ScriptedInput in;
+    CapturedOutput out;
+    CapturedOutput err;
+    Console console;
+};
+
+}  // namespace portavik::testing

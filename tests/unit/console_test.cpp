@@ -1,0 +1,128 @@
+#include "console.hpp"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "support/test_console.hpp"
+
+namespace portavik {
+namespace {
+
+using testing::TestConsole;
+
+TEST(ConsoleReadLine, GivesLinesWithoutLineFeedThenEnds) {
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4096}}) {
+        TestConsole t("first\r\nsecond\n\nlast", chunk);
+        EXPECT_EQ(t.console.read_line(), "first\r") << chunk;
+        EXPECT_EQ(t.console.read_line(), "second") << chunk;
+        EXPECT_EQ(t.console.read_line(), "") << chunk;
+        EXPECT_EQ(t.console.read_line(), "last") << chunk;
+        EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Ended)) << chunk;
+        EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Ended)) << chunk;
+    }
+}
+
+TEST(ConsoleReadLine, InvalidUtf8LineFailsAndIsConsumed) {
+    TestConsole t("\xff\xfe\nok\nтекст\n\xd0\n");
+    EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Failed));
+    EXPECT_EQ(t.console.read_line(), "ok");
+    EXPECT_EQ(t.console.read_line(), "текст");
+    EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Failed));
+    EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Ended));
+}
+
+TEST(ConsoleReadLine, IoErrorFailsOnceThenCountsAsEnd) {
+    TestConsole t("partial", 4096, /*fail_at_end=*/true);
+    EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Failed));
+    const int reads = t.in.reads();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Ended));
+    }
+    // A dead stream is not asked again, so no prompt can spin on it.
+    EXPECT_EQ(t.in.reads(), reads);
+}
+
+TEST(ConsoleOutput, LinesAndPromptsAreWrittenWholeInOneCall) {
+    TestConsole t;
+    t.console.line("📥 строка");
+    t.console.print("> ");
+    EXPECT_EQ(t.output(), "📥 строка\n> ");
+    EXPECT_EQ(t.out.writes(), 2);
+}
+
+TEST(ConsoleOutput, FailedWriteThrows) {
+    TestConsole t;
+    t.out.set_failing(true);
+    EXPECT_THROW(t.console.print("prompt: "), OutputError);
+    EXPECT_THROW(t.console.line("x"), OutputError);
+    t.err.set_failing(true);
+    EXPECT_THROW(t.console.error_line("x"), OutputError);
+}
+
+// A sink that writes byte by byte and yields in between, as a slow stream
+// would: lines from two threads mix unless the console holds its lock for a
+// whole line.
+class TricklingSink final : public ByteSink {
+public:
+    bool write(std::string_view bytes) override {
+        for (char c : bytes) {
+            text += c;
+            std::this_thread::yield();
+        }
+        return true;
+    }
+    std::string text;
+};
+
+TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
+    testing::ScriptedInput in("");
+    TricklingSink out;
+    testing::CapturedOutput err;
+    Console console(in, out, err);
+    auto writer = [&console](std::string tag) {
+        for (int i = 0; i < 300; ++i) {
+            console.line(tag + " " + std::to_string(i) + " end");
+        }
+    };
+    std::thread a(writer, "📥 Получено (HEX): AA");
+    std::thread b(writer, "> prompt BB");
+    a.join();
+    b.join();
+    std::istringstream lines(out.text);
+    std::string line;
+    int count = 0;
+    while (std::getline(lines, line)) {
+        ++count;
+        const bool from_a = line.starts_with("📥 Получено (HEX): AA ");
+        const bool from_b = line.starts_with("> prompt BB ");
+        EXPECT_TRUE((from_a || from_b) && line.ends_with(" end")) << line;
+    }
+    EXPECT_EQ(count, 600);
+}
+
+TEST(Trim, RemovesAsciiAndUnicodeWhiteSpaceOnlyAtTheEnds) {
+    EXPECT_EQ(trim("  2 \r\n"), "2");
+    EXPECT_EQ(trim("\t1 2\t"), "1 2");
+    EXPECT_EQ(trim("\u00a0\u3000q\u2003"), "q");
+    EXPECT_EQ(trim("   "), "");
+    EXPECT_EQ(trim(""), "");
+    EXPECT_EQ(trim(" привет мир "), "привет мир");
+    // Not valid UTF-8: ASCII white space still goes.
+    EXPECT_EQ(trim(" \xff "), "\xff");
+}
+
+TEST(Utf8, ValidatesStrictly) {
+    EXPECT_TRUE(is_valid_utf8("ascii"));
+    EXPECT_TRUE(is_valid_utf8("Кириллица 👋 €"));
+    EXPECT_FALSE(is_valid_utf8("\xc0\xaf"));          // overlong
+    EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));      // surrogate
+    EXPECT_FALSE(is_valid_utf8("\xf4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(is_valid_utf8("\xe2\x82"));          // cut short
+    EXPECT_FALSE(is_valid_utf8("\x80"));
+}
+
+}  // namespace
+}  // namespace portavik

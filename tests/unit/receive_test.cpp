@@ -1,0 +1,201 @@
+#include "common/receive.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "common/hex.hpp"
+#include "support/fake_port.hpp"
+#include "support/test_console.hpp"
+
+namespace portavik {
+namespace {
+
+using testing::action_step;
+using testing::data_step;
+using testing::error_step;
+using testing::FakeBytes;
+using testing::FakePort;
+using testing::TestConsole;
+using testing::timeout_step;
+
+// Runs `loop` over the scripted reads; a last step clears `running`.
+template <class Loop>
+void run_script(Loop loop, TestConsole& t, FakePort& port, Flag running, Flag pause,
+                std::vector<testing::ReadStep> steps) {
+    for (auto& step : steps) {
+        port.device().reads.push_back(std::move(step));
+    }
+    port.device().reads.push_back(action_step([running] { running->store(false); }));
+    loop(t.console, port, running, pause);
+}
+
+std::string hex_line(const FakeBytes& bytes) {
+    return "📥 Получено (HEX): " + format_hex_output(bytes) + "\n";
+}
+
+TEST(ReceiveData, PrintableChunkGetsHexAndTextLines) {
+    TestConsole t;
+    FakePort port;
+    run_script(receive_data, t, port, make_flag(true), make_flag(false),
+               {data_step("OK\r\n"), timeout_step(), data_step("a\tb\fc d")});
+    EXPECT_EQ(t.output(),
+              "📥 Получено (HEX): 4F 4B 0D 0A\n"
+              "📥 Получено (текст): OK\r\n\n"
+              "📥 Получено (HEX): 61 09 62 0C 63 20 64\n"
+              "📥 Получено (текст): a\tb\fc d\n");
+}
+
+TEST(ReceiveData, ChunksWithAnythingButPrintableAsciiGetTheHexLineOnly) {
+    const FakeBytes chunks[] = {
+        {'A', 0x00, 'B'},
+        {0x1B, ']', '0', ';', 'x', 0x07},  // a terminal title sequence
+        {0x1B, '[', '2', 'J'},
+        {'x', 0x7F},
+        {'x', 0x80},
+        {0xD0, 0x9F, 0xD1, 0x80},  // "Пр" in UTF-8
+        {0x0B},                    // vertical tab is not in the set
+    };
+    for (const FakeBytes& chunk : chunks) {
+        TestConsole t;
+        FakePort port;
+        run_script(receive_data, t, port, make_flag(true), make_flag(false), {data_step(chunk)});
+        EXPECT_EQ(t.output(), hex_line(chunk)) << format_hex_output(chunk);
+    }
+}
+
+TEST(ReceiveData, LongDataComesInChunksOfAtMost1024) {
+    FakeBytes big(2500);
+    for (std::size_t i = 0; i < big.size(); ++i) {
+        big[i] = static_cast<std::uint8_t>('a' + i % 26);
+    }
+    TestConsole t;
+    FakePort port;
+    run_script(receive_data, t, port, make_flag(true), make_flag(false), {data_step(big)});
+    const std::string out = t.output();
+    const auto b = big.begin();
+    const std::string expected =
+        hex_line(FakeBytes(b, b + 1024)) + "📥 Получено (текст): " + std::string(b, b + 1024) +
+        "\n" + hex_line(FakeBytes(b + 1024, b + 2048)) + "📥 Получено (текст): " +
+        std::string(b + 1024, b + 2048) + "\n" + hex_line(FakeBytes(b + 2048, big.end())) +
+        "📥 Получено (текст): " + std::string(b + 2048, big.end()) + "\n";
+    EXPECT_EQ(out, expected);
+}
+
+TEST(ReceiveData, ReadErrorIsReportedOnceAndEndsTheLoop) {
+    TestConsole t;
+    FakePort port;
+    port.device().reads = {data_step("A"), error_step("устройство отключено"), data_step("B")};
+    receive_data(t.console, port, make_flag(true), make_flag(false));
+    EXPECT_EQ(t.output(), "📥 Получено (HEX): 41\n📥 Получено (текст): A\n"
+                          "❌ Ошибка чтения из порта: устройство отключено\n");
+    EXPECT_EQ(port.device().reads.size(), 1U);  // "B" is never read
+    EXPECT_EQ(t.errors(), "");
+}
+
+TEST(ReceiveData, ReadErrorWhileShuttingDownIsSilent) {
+    TestConsole t;
+    FakePort port;
+    Flag running = make_flag(true);
+    testing::ReadStep failing = error_step("устройство отключено");
+    failing.before = [running] { running->store(false); };
+    port.device().reads = {failing};
+    receive_data(t.console, port, running, make_flag(false));
+    EXPECT_EQ(t.output(), "");
+}
+
+TEST(ReceiveData, DoesNotReadWhilePausedAndPrintsWhatWaitedAfterwards) {
+    TestConsole t;
+    FakePort port;
+    port.device().reads = {data_step("late")};
+    Flag running = make_flag(true);
+    Flag pause = make_flag(true);
+    std::thread receiver([&] { receive_data(t.console, port, running, pause); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    {
+        std::lock_guard guard(port.device().lock);
+        EXPECT_EQ(port.device().read_calls, 0);
+    }
+    EXPECT_EQ(t.output(), "");
+    pause->store(false);
+    for (int i = 0; i < 500 && t.output().empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    running->store(false);
+    receiver.join();
+    EXPECT_EQ(t.output(), "📥 Получено (HEX): 6C 61 74 65\n📥 Получено (текст): late\n");
+}
+
+TEST(ReceiveData, StoppedBeforeStartReadsNothing) {
+    TestConsole t;
+    FakePort port;
+    receive_data(t.console, port, make_flag(false), make_flag(false));
+    EXPECT_EQ(port.device().read_calls, 0);
+}
+
+TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
+    TestConsole t;
+    FakePort port;
+    Flag pause = make_flag(false);
+    run_script(receive_tirk_data, t, port, make_flag(true), pause,
+               {data_step("OK"), action_step([pause] { pause->store(true); }),
+                data_step(FakeBytes{0xDE, 0xAD}), action_step([pause] { pause->store(false); }),
+                data_step(FakeBytes{0x01, 0x50})});
+    EXPECT_EQ(t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
+}
+
+TEST(ReceiveTirkData, ReportsEveryFailedReadOnStandardErrorAndPacesItself) {
+    TestConsole t;
+    FakePort port;
+    port.device().timeout = std::chrono::milliseconds(20);
+    const auto start = std::chrono::steady_clock::now();
+    run_script(receive_tirk_data, t, port, make_flag(true), make_flag(false),
+               {error_step("устройство отключено"), error_step("устройство отключено"),
+                error_step("устройство отключено"), data_step("!")});
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(t.errors(), "Ошибка чтения: устройство отключено\n"
+                          "Ошибка чтения: устройство отключено\n"
+                          "Ошибка чтения: устройство отключено\n");
+    EXPECT_EQ(t.output(), "📥 Получены данные: 21\n");
+    // One read timeout after each failure: a dead device cannot make the loop spin.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(60));
+}
+
+TEST(TakeReceivedData, TakesEverythingAndLeavesTheBufferEmpty) {
+    std::vector<std::uint8_t> buffer;
+    EXPECT_EQ(take_received_data(buffer), std::nullopt);
+    buffer = {1, 2, 3};
+    EXPECT_EQ(take_received_data(buffer), (std::vector<std::uint8_t>{1, 2, 3}));
+    EXPECT_TRUE(buffer.empty());
+    EXPECT_EQ(take_received_data(buffer), std::nullopt);
+}
+
+TEST(ReceiverThread, ReportsTheFailureThatEndedTheThread) {
+    TestConsole t;
+    t.out.set_failing(true);
+    auto port = std::make_unique<FakePort>();
+    port->device().reads = {data_step("x")};
+    Flag running = make_flag(true);
+    ReceiverThread thread(t.console, std::move(port), running, make_flag(false), &receive_data);
+    EXPECT_EQ(thread.join(), "Failed to write to standard output");
+}
+
+TEST(ReceiverThread, LeavingTheScopeStopsAndJoinsIt) {
+    TestConsole t;
+    auto port = std::make_unique<FakePort>();
+    auto device = port->shared_device();
+    Flag running = make_flag(true);
+    {
+        ReceiverThread thread(t.console, std::move(port), running, make_flag(false),
+                              &receive_data);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_FALSE(running->load());
+    // The thread dropped its handle when it ended.
+    EXPECT_EQ(device.use_count(), 1);
+}
+
+}  // namespace
+}  // namespace portavik

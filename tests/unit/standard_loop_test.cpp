@@ -1,0 +1,138 @@
+// The standard mode after the port is open: command menu and send submenus.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "main/main.hpp"
+#include "support/fake_platform.hpp"
+
+namespace portavik {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using testing::bytes_of;
+using testing::FakeBytes;
+using testing::FakePlatform;
+
+constexpr std::string_view kMenu =
+    "\n=== 📋 Меню команд ===\n"
+    "1. Отправить текстовое сообщение\n"
+    "2. Отправить HEX данные\n"
+    "3. Отправить HEX данные с CRC16\n"
+    "4. Настройки порта\n"
+    "5. Очистить экран\n"
+    "6. Выход\n"
+    "\nВыберите действие (1-6): ";
+constexpr std::string_view kReady = "\n🔄 Эмулятор готов к работе.\n";
+constexpr std::string_view kBye = "\n👋 До свидания!\n";
+
+// Runs the standard mode on one port with the defaults, then `commands`.
+struct StandardSession {
+    explicit StandardSession(const std::string& commands) : fake("1\nn\n" + commands) {
+        auto platform = fake.platform();
+        run_original_version(platform);
+        const std::string out = fake.output();
+        const auto at = out.find(kReady);
+        loop_output = at == std::string::npos ? out : out.substr(at + kReady.size());
+    }
+    const std::vector<FakeBytes>& writes() const { return fake.device->writes; }
+    FakePlatform fake;
+    std::string loop_output;
+};
+
+std::string menu() { return std::string(kMenu); }
+
+TEST(StandardLoop, PipedSessionSendsAndEndsByItself) {
+    StandardSession s("2\nFF 00\nq\n6\n");
+    EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0xFF, 0x00}));
+    EXPECT_EQ(s.loop_output,
+              menu() + "📝 Введено: 2\n" +
+                  "\n=== 📋 Меню отправки HEX данных ===\n"
+                  "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"
+                  "> 📤 Отправлено в порт COM3 (HEX): FF 00\n"
+                  "> " +
+                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+}
+
+TEST(StandardLoop, TextSubmenuSendsTrimmedLinesWithoutLineEndingsAndSkipsEmptyOnes) {
+    StandardSession s("1\n  Hello  \n\n   \nqq\nПривет\n Q \n6\n");
+    EXPECT_THAT(s.writes(), ElementsAre(bytes_of("Hello"), bytes_of("qq"), bytes_of("Привет")));
+    EXPECT_EQ(s.loop_output,
+              menu() + "📝 Введено: 1\n" +
+                  "\n=== 📋 Меню отправки текстовых сообщений ===\n"
+                  "Введите текст для отправки или 'q' для возврата в меню\n"
+                  "> 📤 Отправлено в порт COM3 (текст): Hello\n"
+                  "> > > 📤 Отправлено в порт COM3 (текст): qq\n"
+                  "> 📤 Отправлено в порт COM3 (текст): Привет\n"
+                  "> " +
+                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+}
+
+TEST(StandardLoop, CrcSubmenuSendsFrameAndTreatsWordsAsData) {
+    StandardSession s("3\n01 03 00 00 00 01\nquit\nq\n6\n");
+    EXPECT_THAT(s.writes(),
+                ElementsAre(FakeBytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
+    EXPECT_EQ(s.loop_output,
+              menu() + "📝 Введено: 3\n" +
+                  "\n=== 📋 Меню отправки HEX данных с CRC16 ===\n"
+                  "Введите HEX данные для отправки с CRC16 или 'q' для возврата в меню\n"
+                  "> 📤 Отправлено в порт COM3 (HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A\n"
+                  "> ❌ Ошибка: неверный формат HEX данных\n"
+                  "> " +
+                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+}
+
+TEST(StandardLoop, InvalidChoicesAreEchoedThenWarned) {
+    StandardSession s("7\n  \n6\n");
+    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n" +
+                                 menu() + "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n" +
+                                 menu() + "📝 Введено: 6\n" + std::string(kBye));
+}
+
+TEST(StandardLoop, SettingsAndClearScreenReturnToTheMenu) {
+    StandardSession s("4\n1\n115200\n6\n5\n6\n");
+    EXPECT_EQ(s.fake.device->baud_rate, 115200U);
+    const std::string& out = s.loop_output;
+    EXPECT_NE(out.find("📝 Введено: 4\n🔄 Переход в меню настроек порта...\n\n=== 📋 Настройки порта"),
+              std::string::npos);
+    EXPECT_NE(out.find("\n✅ Текущие настройки порта: COM3 @ 115200 бод"), std::string::npos);
+    EXPECT_NE(out.find("📝 Введено: 5\n\x1b[H\x1b[2J\x1b[3J" + menu()), std::string::npos);
+    EXPECT_TRUE(out.ends_with(menu() + "📝 Введено: 6\n" + std::string(kBye)));
+}
+
+TEST(StandardLoop, EndOfInputLeavesSubmenusAndTheMenu) {
+    for (std::string script : {"", "1\n", "2\nAB", "4\n"}) {
+        StandardSession s(script);
+        EXPECT_TRUE(s.loop_output.ends_with(menu() + std::string(kBye))) << script;
+    }
+    StandardSession s("2\nAB");
+    EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0xAB}));
+}
+
+TEST(StandardLoop, UnreadableLinesAreReported) {
+    StandardSession s("\xff\n2\n\xfe\nq\n6\n");
+    EXPECT_THAT(s.writes(), IsEmpty());
+    EXPECT_EQ(s.loop_output,
+              menu() + "❌ Ошибка чтения ввода\n" + menu() + "📝 Введено: 2\n" +
+                  "\n=== 📋 Меню отправки HEX данных ===\n"
+                  "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"
+                  "> ❌ Ошибка чтения ввода\n> " +
+                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+}
+
+TEST(StandardLoop, FailedCloneIsFatal) {
+    FakePlatform fake("1\nn\n6\n");
+    fake.device->clone_error = SerialError{ErrorKind::Unknown, IoKind::Other, "dup failed"};
+    auto platform = fake.platform();
+    try {
+        run_original_version(platform);
+        FAIL() << "no fatal stop";
+    } catch (const FatalError& e) {
+        EXPECT_STREQ(e.what(),
+                     "Failed to clone port: Error { kind: Unknown, description: \"dup failed\" }");
+    }
+}
+
+}  // namespace
+}  // namespace portavik
