@@ -1,0 +1,89 @@
+#include "serial/posix_error.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+namespace portavik::detail {
+
+namespace {
+
+// strerror_r is the XSI variant (int) or the GNU one (char*) depending on the
+// C library; one overload for each.
+[[maybe_unused]] std::string strerror_result(int rc, const char* buffer, int err) {
+    return rc == 0 ? std::string(buffer) : "errno " + std::to_string(err);
+}
+
+[[maybe_unused]] std::string strerror_result(const char* text, const char*, int) {
+    return std::string(text);
+}
+
+SerialError io_kind(IoKind kind) {
+    return SerialError{ErrorKind::Io, kind, {}};
+}
+
+SerialError kind_of(int err) {
+    switch (err) {
+        case ENOENT: return io_kind(IoKind::NotFound);
+        case EACCES:
+        case EPERM: return io_kind(IoKind::PermissionDenied);
+        case EBUSY: return io_kind(IoKind::ResourceBusy);
+        case ETIMEDOUT: return io_kind(IoKind::TimedOut);
+        case EINTR: return io_kind(IoKind::Interrupted);
+        case EIO: return io_kind(IoKind::Other);
+        case ENXIO:
+        case ENODEV: return SerialError{ErrorKind::NoDevice, IoKind::Other, {}};
+        case EINVAL:
+        case ENOTTY: return SerialError{ErrorKind::InvalidInput, IoKind::Other, {}};
+        default: break;
+    }
+    // EAGAIN and EWOULDBLOCK may be one value, so they cannot both be case labels.
+    if (err == EWOULDBLOCK || err == EAGAIN) {
+        return io_kind(IoKind::ResourceBusy);
+    }
+    return SerialError{ErrorKind::Unknown, IoKind::Other, {}};
+}
+
+}  // namespace
+
+std::string os_error_text(int err) {
+    char buffer[256] = {};
+    return strerror_result(strerror_r(err, buffer, sizeof buffer), buffer, err);
+}
+
+SerialError serial_error_from_errno(int err) {
+    SerialError error = kind_of(err);
+    error.description = os_error_text(err);
+    return error;
+}
+
+SerialError serial_error_from_errno(int err, std::string_view what) {
+    SerialError error = kind_of(err);
+    error.description = std::string(what) + " (" + os_error_text(err) + ")";
+    return error;
+}
+
+IoError io_error_from_errno(int err) {
+    IoKind kind = IoKind::Other;
+    switch (err) {
+        case ENOENT: kind = IoKind::NotFound; break;
+        case EACCES:
+        case EPERM: kind = IoKind::PermissionDenied; break;
+        case ETIMEDOUT: kind = IoKind::TimedOut; break;
+        case EINTR: kind = IoKind::Interrupted; break;
+        case EINVAL: kind = IoKind::InvalidInput; break;
+        case EPIPE: kind = IoKind::BrokenPipe; break;
+        case EBUSY: kind = IoKind::ResourceBusy; break;
+        default:
+            if (err == EAGAIN || err == EWOULDBLOCK) {
+                kind = IoKind::WouldBlock;
+            }
+            break;
+    }
+    return IoError{kind, os_error_text(err)};
+}
+
+bool errno_means_disconnected(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE;
+}
+
+}  // namespace portavik::detail

@@ -1,0 +1,226 @@
+"""End-to-end harness: the built program under a pseudo-terminal, talking to a
+test "device" on the other side of a virtual port linked under /dev."""
+
+import fcntl
+import os
+import re
+import select
+import signal
+import struct
+import subprocess
+import termios
+import time
+import tty
+
+import pexpect
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+BIN = os.environ.get("PORTAVIK_BIN", os.path.join(ROOT, "build", "src", "portavik"))
+
+MODE_MENU = "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): "
+PORT_PROMPT = "\nВведите номер порта: "
+LIST_HEADING = "\n🔌 Доступные порты:\n"
+
+_counter = [0]
+
+
+def unique_link_name(tag="T"):
+    _counter[0] += 1
+    return f"/dev/ttyPvk{tag}{os.getpid()}x{_counter[0]}"
+
+
+class Device:
+    """The far end of a virtual port: a pseudo-terminal master, with the
+    slave's path linked under /dev as the program sees it."""
+
+    def __init__(self, tag="T"):
+        self.master, self.slave = os.openpty()
+        tty.setraw(self.master)
+        self.slave_path = os.ttyname(self.slave)
+        self.path = unique_link_name(tag)
+        os.symlink(self.slave_path, self.path)
+        self.closed = False
+
+    def write(self, data: bytes):
+        view = memoryview(data)
+        while view:
+            n = os.write(self.master, view)
+            view = view[n:]
+
+    def read(self, count, timeout=5.0):
+        """Exactly `count` bytes, or fewer if `timeout` runs out."""
+        out = b""
+        deadline = time.monotonic() + timeout
+        while len(out) < count:
+            left = deadline - time.monotonic()
+            if left <= 0:
+                break
+            ready, _, _ = select.select([self.master], [], [], left)
+            if not ready:
+                break
+            try:
+                chunk = os.read(self.master, count - len(out))
+            except OSError:
+                break
+            if not chunk:
+                break
+            out += chunk
+        return out
+
+    def drain(self, quiet=0.3):
+        """Everything that arrives until the line is quiet for `quiet` seconds."""
+        out = b""
+        while True:
+            ready, _, _ = select.select([self.master], [], [], quiet)
+            if not ready:
+                return out
+            try:
+                chunk = os.read(self.master, 65536)
+            except OSError:
+                return out
+            if not chunk:
+                return out
+            out += chunk
+
+    def attrs(self):
+        return termios.tcgetattr(self.master)
+
+    def baud_rate(self):
+        """The exact rate in force (TCGETS2 reads custom rates too)."""
+        TCGETS2 = 0x802C542A
+        buf = bytearray(44)
+        fcntl.ioctl(self.master, TCGETS2, buf)
+        c_ospeed = struct.unpack_from("I", buf, 40)[0]
+        return c_ospeed
+
+    def disconnect(self):
+        if not self.closed:
+            self.closed = True
+            os.close(self.master)
+            os.close(self.slave)
+
+    def close(self):
+        self.disconnect()
+        if os.path.lexists(self.path):
+            os.unlink(self.path)
+
+
+@pytest.fixture
+def device():
+    dev = Device()
+    yield dev
+    dev.close()
+
+
+def normalize(text):
+    return text.replace("\r\n", "\n")
+
+
+class Program:
+    """The program under a pseudo-terminal (echo off, so the transcript is
+    only what the program writes)."""
+
+    def __init__(self):
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        self.child = pexpect.spawn(BIN, [], env=env, encoding="utf-8", codec_errors="replace",
+                                   echo=False, timeout=10, dimensions=(50, 200))
+        self.seen = ""
+
+    def expect(self, text, timeout=10):
+        """Waits for `text` (with "\\n" as the terminal shows it) and returns
+        everything printed before it since the last expect."""
+        self.child.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
+        before = normalize(self.child.before)
+        self.seen += before + text
+        return before
+
+    def send_line(self, text):
+        self.child.send(text + "\r")
+
+    def send(self, text):
+        self.child.send(text)
+
+    def choose_port(self, path):
+        """Reads the port list, checks its form, and answers with `path`'s number."""
+        self.expect(LIST_HEADING)
+        listing = self.expect(PORT_PROMPT)
+        number = port_number(listing, path)
+        self.send_line(str(number))
+        return number
+
+    def wait_exit(self, timeout=10):
+        self.child.expect(pexpect.EOF, timeout=timeout)
+        self.seen += normalize(self.child.before)
+        self.child.close()
+        return self.child.exitstatus, self.child.signalstatus
+
+    def rest(self, timeout=1.0):
+        """What is printed within `timeout`, without waiting for anything."""
+        try:
+            self.child.expect(pexpect.TIMEOUT, timeout=timeout)
+        except pexpect.EOF:
+            pass
+        out = normalize(self.child.before)
+        self.seen += out
+        return out
+
+    def kill(self):
+        if self.child.isalive():
+            self.child.kill(signal.SIGKILL)
+        self.child.close(force=True)
+
+
+LIST_LINE = re.compile(r"^  (\d+)\. (\S.*)$")
+
+
+def port_number(listing, path):
+    """Checks that every line of `listing` is "  N. name" with N counting from
+    1, and returns the number of `path`."""
+    lines = [line for line in listing.split("\n") if line]
+    found = None
+    for i, line in enumerate(lines, start=1):
+        m = LIST_LINE.match(line)
+        assert m, f"not a list line: {line!r}"
+        assert int(m.group(1)) == i, listing
+        if m.group(2) == path:
+            found = i
+    assert found is not None, f"{path} not listed in:\n{listing}"
+    return found
+
+
+@pytest.fixture
+def program():
+    progs = []
+
+    def start():
+        p = Program()
+        progs.append(p)
+        return p
+
+    yield start
+    for p in progs:
+        p.kill()
+
+
+def run_piped(stdin_text, timeout=20):
+    """The program with piped standard input and output, no terminal."""
+    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    return subprocess.run([BIN], input=stdin_text.encode(), capture_output=True, timeout=timeout,
+                          env=env, start_new_session=True)
+
+
+def listed_number(path):
+    """The number the program gives `path` in its port list, from a piped run
+    that ends at the port prompt."""
+    result = run_piped("1\n")
+    out = result.stdout.decode()
+    start = out.index(LIST_HEADING) + len(LIST_HEADING)
+    end = out.index(PORT_PROMPT)
+    return port_number(out[start:end], path)
+
+
+def connected_banner(path, baud, bits=8, stop=1, parity="нет", flow="нет"):
+    return (f"\n✅ Соединение установлено: Порт 📌: {path} @ {baud} бод, {bits} бит данных, "
+            f"{stop} стоп-бит, {parity} четность, {flow} поток\n")

@@ -1,0 +1,237 @@
+"""Start-up of both modes: mode menu, port list, opening, failure dialog,
+banners and the ТИРК settings block."""
+
+import fcntl
+import os
+import termios
+
+import pytest
+
+from conftest import (LIST_HEADING, MODE_MENU, PORT_PROMPT, connected_banner, listed_number,
+                      port_number, run_piped)
+
+DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
+            "   • Скорость: 38400 бод\n"
+            "   • Биты данных: 8\n"
+            "   • Стоп-биты: 1\n"
+            "   • Четность: Нет\n"
+            "   • Управление потоком: Нет\n"
+            "\nХотите изменить настройки? (y/n): ")
+READY = "\n🔄 Эмулятор готов к работе.\n"
+TIRK_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
+              "Таймаут чтения/записи: 50ms\n"
+              "Скорость: Ok(9600) бод\n"
+              "Биты данных: Ok(Eight)\n"
+              "Стоп-биты: Ok(One)\n"
+              "Четность: Ok(None)\n"
+              "Управление потоком: Ok(None)\n"
+              "================================\n\n")
+RETRY = "\nПопробовать выбрать другой порт? (y/n): "
+INVALID_MODE = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n"
+
+
+@pytest.mark.parametrize("answer", ["5", "01", "word", "", " "])
+def test_invalid_mode_answer_is_warned_and_ends(program, answer):
+    p = program()
+    assert p.expect(MODE_MENU) == ""
+    p.send_line(answer)
+    p.expect(INVALID_MODE)
+    assert p.wait_exit() == (0, None)
+    assert p.seen == MODE_MENU + INVALID_MODE
+
+
+def test_standard_mode_lists_the_virtual_port_opens_it_and_announces(program, device):
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(device.path)
+    p.expect(DEFAULTS)
+    p.send_line("n")
+    p.expect(connected_banner(device.path, 38400) + READY)
+    # The device runs at what the banner says.
+    assert device.baud_rate() == 38400
+    p.expect("\nВыберите действие (1-6): ")
+    p.send_line("6")
+    p.expect("\n👋 До свидания!\n")
+    assert p.wait_exit() == (0, None)
+
+
+def test_tirk_mode_opens_at_9600_and_prints_the_settings_block(program, device):
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line(" 2 ")
+    p.choose_port(device.path)
+    assert p.expect(connected_banner(device.path, 9600) + READY + TIRK_BLOCK) == ""
+    assert device.baud_rate() == 9600
+    p.expect("\nВыберите действие (1-4): ")
+    p.send_line("4")
+    p.expect("\n👋 До свидания!\n")
+    assert p.wait_exit() == (0, None)
+
+
+def test_pre_open_dialog_changes_what_the_device_runs_at(program, device):
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(device.path)
+    p.expect(DEFAULTS)
+    p.send_line("Y")
+    for answer, confirmation in [(("1", "+250000"), "✅ Скорость установлена: 250000 бод\n"),
+                                 (("3", "2"), "✅ Стоп-биты установлены: Two\n"),
+                                 (("5", "3"), "✅ Управление потоком установлено: Software\n")]:
+        p.expect("\nВыберите настройку (1-6): ")
+        p.send_line(answer[0])
+        p.expect(": ")
+        p.send_line(answer[1])
+        p.expect(confirmation)
+    p.expect("\nВыберите настройку (1-6): ")
+    p.send_line("6")
+    p.expect(connected_banner(device.path, 250000, stop=2, flow="программное") + READY)
+    assert device.baud_rate() == 250000
+    attrs = device.attrs()
+    assert attrs[2] & termios.CSTOPB
+    assert attrs[0] & termios.IXON and attrs[0] & termios.IXOFF
+    p.expect("\nВыберите действие (1-6): ")
+    p.send_line("6")
+    assert p.wait_exit() == (0, None)
+
+
+def hold_exclusively(path):
+    """Opens `path` and takes the lock another program holding the port would."""
+    fd = os.open(path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return fd
+
+
+def failure_text(path, description):
+    return (f"\n❌ Ошибка открытия порта {path}: {description}\n"
+            "💡 Возможные причины:\n"
+            "   - Порт используется другой программой\n"
+            "   - Недостаточно прав доступа\n"
+            "   - Устройство было отключено\n")
+
+
+@pytest.mark.parametrize("mode", ["1", "2"])
+def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
+    holder = hold_exclusively(device.path)
+    try:
+        p = program()
+        p.expect(MODE_MENU)
+        p.send_line(mode)
+        p.choose_port(device.path)
+        if mode == "1":
+            p.expect(DEFAULTS)
+            p.send_line("n")
+        p.expect(f"\n❌ Ошибка открытия порта {device.path}: ")
+        description = p.expect("\n")
+        assert description.strip(), "the error has a description"
+        p.expect("💡 Возможные причины:\n"
+                 "   - Порт используется другой программой\n"
+                 "   - Недостаточно прав доступа\n"
+                 "   - Устройство было отключено\n" + RETRY)
+        p.send_line("maybe")
+        p.expect("Пожалуйста, введите 'y' или 'n'\n" + RETRY)
+        p.send_line("y")
+        p.expect(LIST_HEADING)
+        listing = p.expect(PORT_PROMPT)
+        assert device.path in listing
+        p.send_line(str(port_number(listing, device.path)))
+        if mode == "1":
+            p.expect(DEFAULTS)
+            p.send_line("")
+        p.expect(RETRY)
+        p.send_line("Y")
+        p.expect(PORT_PROMPT)
+        os.close(holder)
+        holder = None
+        p.send_line(str(listed_number(device.path)))
+        if mode == "1":
+            p.expect(DEFAULTS)
+            p.send_line("n")
+        p.expect(connected_banner(device.path, 38400 if mode == "1" else 9600))
+        p.expect("): ")
+        p.send_line("6" if mode == "1" else "4")
+        assert p.wait_exit() == (0, None)
+    finally:
+        if holder is not None:
+            os.close(holder)
+
+
+@pytest.mark.parametrize("answer", ["n", "N", " n "])
+def test_no_at_the_failure_dialog_says_goodbye(program, device, answer):
+    holder = hold_exclusively(device.path)
+    try:
+        p = program()
+        p.expect(MODE_MENU)
+        p.send_line("2")
+        p.choose_port(device.path)
+        p.expect(RETRY)
+        p.send_line(answer)
+        p.expect("\n👋 До свидания!\n")
+        assert p.wait_exit() == (0, None)
+    finally:
+        os.close(holder)
+
+
+def test_second_portavik_on_the_same_port_is_refused(program, device):
+    first = program()
+    first.expect(MODE_MENU)
+    first.send_line("2")
+    first.choose_port(device.path)
+    first.expect("\nВыберите действие (1-4): ")
+    second = program()
+    second.expect(MODE_MENU)
+    second.send_line("2")
+    second.choose_port(device.path)
+    second.expect(f"\n❌ Ошибка открытия порта {device.path}: ")
+    second.expect(RETRY)
+    second.send_line("n")
+    assert second.wait_exit() == (0, None)
+    first.send_line("4")
+    assert first.wait_exit() == (0, None)
+
+
+def test_piped_sessions_end_by_themselves_with_status_0(device):
+    number = listed_number(device.path)
+    for script in [f"1\n{number}\nn\n", f"2\n{number}\n", f"1\n{number}\ny\n", "1\n", "2\n", ""]:
+        result = run_piped(script)
+        assert result.returncode == 0, (script, result.stderr)
+        out = result.stdout.decode()
+        assert out.startswith(MODE_MENU)
+    # Cut off at the defaults question: the port still opens with the defaults.
+    result = run_piped(f"1\n{number}\n")
+    out = result.stdout.decode()
+    assert connected_banner(device.path, 38400) in out
+    assert out.endswith("\n👋 До свидания!\n")
+
+
+def test_no_port_chosen_when_input_ends_at_the_port_prompt():
+    result = run_piped("2\n")
+    assert result.returncode == 0
+    out = result.stdout.decode()
+    assert out.endswith(PORT_PROMPT + "❌ Выход: последовательный порт не выбран!\n")
+
+
+def test_ctrl_c_at_the_tirk_port_prompt_ends_with_status_0(program, device):
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("2")
+    p.expect(PORT_PROMPT)
+    p.child.sendintr()
+    p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+    assert p.wait_exit() == (0, None)
+
+
+def test_ctrl_c_at_the_failure_question_ends_with_status_0(program, device):
+    holder = hold_exclusively(device.path)
+    try:
+        p = program()
+        p.expect(MODE_MENU)
+        p.send_line("2")
+        p.choose_port(device.path)
+        p.expect(RETRY)
+        p.child.sendintr()
+        p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+        assert p.wait_exit() == (0, None)
+    finally:
+        os.close(holder)

@@ -1,2 +1,0 @@
-// Removed once the serial layer's own tests land.
-#include <gtest/gtest.h>
