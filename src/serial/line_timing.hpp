@@ -12,10 +12,18 @@ namespace portavik::detail {
 constexpr unsigned frame_bits(DataBits data, Parity parity, StopBits stop) {
     unsigned bits = 1;
     switch (data) {
-        case DataBits::Five: bits += 5; break;
-        case DataBits::Six: bits += 6; break;
-        case DataBits::Seven: bits += 7; break;
-        case DataBits::Eight: bits += 8; break;
+        case DataBits::Five:
+            bits += 5;
+            break;
+        case DataBits::Six:
+            bits += 6;
+            break;
+        case DataBits::Seven:
+            bits += 7;
+            break;
+        case DataBits::Eight:
+            bits += 8;
+            break;
     }
     bits += parity == Parity::None ? 0U : 1U;
     bits += stop == StopBits::Two ? 2U : 1U;

@@ -1,44 +1,117 @@
-// Listing: what libserialport finds (sysfs on Linux, IOKit on macOS), then
-// virtual ports: links under /dev named tty* that point at a pseudo-terminal.
+// Port listing: what libserialport reports, then virtual ports (links under
+// /dev to pseudo-terminal slaves). Nothing here opens a port.
 
 #include <dirent.h>
 #include <libserialport.h>
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <climits>
+#include <cerrno>
 #include <cstdlib>
-#include <set>
+#include <memory>
+#include <string>
+#include <string_view>
 
 #include "serial/natural_order.hpp"
+#include "serial/posix_error.hpp"
 #include "serial/serial_port.hpp"
 
 namespace portavik {
 
 namespace {
 
-PortType type_of(sp_port* port) {
+constexpr std::string_view kDevDir = "/dev/";
+
+PortType type_of(const sp_port* port) {
     switch (sp_get_port_transport(port)) {
-        case SP_TRANSPORT_USB: return PortType::Usb;
-        case SP_TRANSPORT_BLUETOOTH: return PortType::Bluetooth;
-        default: return PortType::Unknown;
+        case SP_TRANSPORT_USB:
+            return PortType::Usb;
+        case SP_TRANSPORT_BLUETOOTH:
+            return PortType::Bluetooth;
+        // Native covers PCI cards and on-board UARTs alike; libserialport does
+        // not tell them apart.
+        case SP_TRANSPORT_NATIVE:
+            return PortType::Unknown;
     }
+    return PortType::Unknown;
 }
 
-bool is_pseudo_terminal_slave(std::string_view target) {
-#ifdef __APPLE__
-    constexpr std::string_view prefix = "/dev/ttys";
-    if (!target.starts_with(prefix) || target.size() == prefix.size()) {
+SerialError listing_error(sp_return code) {
+    const std::string prefix = "не удалось получить список портов: ";
+    switch (code) {
+        case SP_ERR_FAIL: {
+            const int err = sp_last_error_code();
+            char* message = sp_last_error_message();
+            SerialError error = detail::serial_error_from_errno(err);
+            error.description = prefix + (message != nullptr ? message : error.description);
+            sp_free_error_message(message);
+            return error;
+        }
+        case SP_ERR_MEM:
+            return SerialError{ErrorKind::Unknown, IoKind::Other, prefix + "не хватило памяти"};
+        case SP_ERR_SUPP:
+            return SerialError{ErrorKind::Unknown, IoKind::Other,
+                               prefix + "система не поддерживает перечисление портов"};
+        case SP_ERR_ARG:
+            return SerialError{ErrorKind::InvalidInput, IoKind::Other,
+                               prefix + "неверный аргумент"};
+        case SP_OK:
+            break;
+    }
+    return SerialError{ErrorKind::Unknown, IoKind::Other,
+                       prefix + "код ошибки " + std::to_string(static_cast<int>(code))};
+}
+
+bool all_digits(std::string_view text) {
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Pseudo-terminal slaves: /dev/pts/N on Linux, /dev/ttysNNN on macOS.
+bool is_pty_slave_path(std::string_view path) {
+#if defined(__APPLE__)
+    constexpr std::string_view kSlavePrefix = "/dev/ttys";
+#else
+    constexpr std::string_view kSlavePrefix = "/dev/pts/";
+#endif
+    return path.starts_with(kSlavePrefix) && all_digits(path.substr(kSlavePrefix.size()));
+}
+
+// A symbolic link directly under /dev, named tty*, that resolves to a
+// pseudo-terminal slave. Checked with lstat, realpath and stat only.
+bool is_virtual_port(const std::string& path) {
+    struct stat link_info {};
+    if (::lstat(path.c_str(), &link_info) != 0 || !S_ISLNK(link_info.st_mode)) {
         return false;
     }
-    return std::all_of(target.begin() + prefix.size(), target.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-#else
-    constexpr std::string_view prefix = "/dev/pts/";
-    return target.starts_with(prefix) && target.size() > prefix.size() &&
-           std::all_of(target.begin() + prefix.size(), target.end(),
-                       [](char c) { return c >= '0' && c <= '9'; });
-#endif
+    const auto release = [](char* p) { std::free(p); };
+    const std::unique_ptr<char, decltype(release)> resolved(::realpath(path.c_str(), nullptr),
+                                                            release);
+    if (!resolved || !is_pty_slave_path(resolved.get())) {
+        return false;
+    }
+    struct stat target_info {};
+    return ::stat(resolved.get(), &target_info) == 0 && S_ISCHR(target_info.st_mode);
+}
+
+PortList virtual_ports() {
+    PortList ports;
+    const auto close_dir = [](DIR* d) { ::closedir(d); };
+    const std::unique_ptr<DIR, decltype(close_dir)> dir(::opendir("/dev"), close_dir);
+    if (!dir) {
+        return ports;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (!name.starts_with("tty")) {
+            continue;
+        }
+        std::string path = std::string(kDevDir) + std::string(name);
+        if (is_virtual_port(path)) {
+            ports.push_back(PortInfo{std::move(path), PortType::Virtual});
+        }
+    }
+    return ports;
 }
 
 void sort_naturally(PortList& ports) {
@@ -47,60 +120,33 @@ void sort_naturally(PortList& ports) {
     });
 }
 
-// Links are only looked at (lstat, realpath), never opened.
-PortList virtual_ports(const std::set<std::string>& already_listed) {
-    PortList found;
-    DIR* dev = ::opendir("/dev");
-    if (dev == nullptr) {
-        return found;
-    }
-    while (const dirent* entry = ::readdir(dev)) {
-        const std::string_view name = entry->d_name;
-        if (!name.starts_with("tty")) {
-            continue;
-        }
-        const std::string path = "/dev/" + std::string(name);
-        struct stat info {};
-        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-            continue;
-        }
-        char target[PATH_MAX];
-        if (::realpath(path.c_str(), target) == nullptr || !is_pseudo_terminal_slave(target)) {
-            continue;
-        }
-        if (already_listed.count(path) == 0) {
-            found.push_back({path, PortType::Virtual});
-        }
-    }
-    ::closedir(dev);
-    sort_naturally(found);
-    return found;
-}
-
 }  // namespace
 
 SerialResult<PortList> list_ports() {
-    sp_port** ports = nullptr;
-    if (sp_list_ports(&ports) != SP_OK) {
-        char* message = sp_last_error_message();
-        SerialError error{ErrorKind::Unknown, IoKind::Other,
-                          message != nullptr ? message : "не удалось получить список портов"};
-        sp_free_error_message(message);
-        return std::unexpected(error);
+    sp_port** listed = nullptr;
+    if (const sp_return code = sp_list_ports(&listed); code != SP_OK) {
+        return std::unexpected(listing_error(code));
     }
-    PortList listed;
-    std::set<std::string> names;
-    for (sp_port** port = ports; *port != nullptr; ++port) {
-        const char* name = sp_get_port_name(*port);
-        if (name != nullptr && names.insert(name).second) {
-            listed.push_back({name, type_of(*port)});
+    PortList ports;
+    for (sp_port** port = listed; port != nullptr && *port != nullptr; ++port) {
+        if (const char* name = sp_get_port_name(*port)) {
+            ports.push_back(PortInfo{name, type_of(*port)});
         }
     }
-    sp_free_port_list(ports);
-    sort_naturally(listed);
-    PortList links = virtual_ports(names);
-    listed.insert(listed.end(), links.begin(), links.end());
-    return listed;
+    sp_free_port_list(listed);
+    sort_naturally(ports);
+
+    PortList links = virtual_ports();
+    sort_naturally(links);
+    for (PortInfo& link : links) {
+        const bool known = std::any_of(ports.begin(), ports.end(), [&](const PortInfo& p) {
+            return p.port_name == link.port_name;
+        });
+        if (!known) {
+            ports.push_back(std::move(link));
+        }
+    }
+    return ports;
 }
 
 }  // namespace portavik

@@ -23,18 +23,27 @@ SerialError io_kind(IoKind kind) {
 
 SerialError kind_of(int err) {
     switch (err) {
-        case ENOENT: return io_kind(IoKind::NotFound);
+        case ENOENT:
+            return io_kind(IoKind::NotFound);
         case EACCES:
-        case EPERM: return io_kind(IoKind::PermissionDenied);
-        case EBUSY: return io_kind(IoKind::ResourceBusy);
-        case ETIMEDOUT: return io_kind(IoKind::TimedOut);
-        case EINTR: return io_kind(IoKind::Interrupted);
-        case EIO: return io_kind(IoKind::Other);
+        case EPERM:
+            return io_kind(IoKind::PermissionDenied);
+        case EBUSY:
+            return io_kind(IoKind::ResourceBusy);
+        case ETIMEDOUT:
+            return io_kind(IoKind::TimedOut);
+        case EINTR:
+            return io_kind(IoKind::Interrupted);
+        case EIO:
+            return io_kind(IoKind::Other);
         case ENXIO:
-        case ENODEV: return SerialError{ErrorKind::NoDevice, IoKind::Other, {}};
+        case ENODEV:
+            return SerialError{ErrorKind::NoDevice, IoKind::Other, {}};
         case EINVAL:
-        case ENOTTY: return SerialError{ErrorKind::InvalidInput, IoKind::Other, {}};
-        default: break;
+        case ENOTTY:
+            return SerialError{ErrorKind::InvalidInput, IoKind::Other, {}};
+        default:
+            break;
     }
     // EAGAIN and EWOULDBLOCK may be one value, so they cannot both be case labels.
     if (err == EWOULDBLOCK || err == EAGAIN) {
@@ -65,14 +74,28 @@ SerialError serial_error_from_errno(int err, std::string_view what) {
 IoError io_error_from_errno(int err) {
     IoKind kind = IoKind::Other;
     switch (err) {
-        case ENOENT: kind = IoKind::NotFound; break;
+        case ENOENT:
+            kind = IoKind::NotFound;
+            break;
         case EACCES:
-        case EPERM: kind = IoKind::PermissionDenied; break;
-        case ETIMEDOUT: kind = IoKind::TimedOut; break;
-        case EINTR: kind = IoKind::Interrupted; break;
-        case EINVAL: kind = IoKind::InvalidInput; break;
-        case EPIPE: kind = IoKind::BrokenPipe; break;
-        case EBUSY: kind = IoKind::ResourceBusy; break;
+        case EPERM:
+            kind = IoKind::PermissionDenied;
+            break;
+        case ETIMEDOUT:
+            kind = IoKind::TimedOut;
+            break;
+        case EINTR:
+            kind = IoKind::Interrupted;
+            break;
+        case EINVAL:
+            kind = IoKind::InvalidInput;
+            break;
+        case EPIPE:
+            kind = IoKind::BrokenPipe;
+            break;
+        case EBUSY:
+            kind = IoKind::ResourceBusy;
+            break;
         default:
             if (err == EAGAIN || err == EWOULDBLOCK) {
                 kind = IoKind::WouldBlock;

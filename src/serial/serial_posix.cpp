@@ -1,5 +1,4 @@
-// The POSIX serial backend: a tty opened non-blocking, driven with termios,
-// poll and read/write.
+// POSIX backend of the serial-port layer: termios on a non-blocking descriptor.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,13 +8,18 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
-#include <cmath>
-#include <cstring>
+#include <chrono>
+#include <climits>
+#include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include "serial/custom_baud.hpp"
+#include "serial/line_timing.hpp"
+#include "serial/posix_error.hpp"
 #include "serial/serial_port.hpp"
 
 namespace portavik {
@@ -24,507 +28,705 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::string os_text(int err) { return std::strerror(err); }
+struct StandardRate {
+    std::uint32_t rate;
+    speed_t code;
+};
 
-IoKind io_kind_of(int err) {
-    switch (err) {
-        case ENOENT: return IoKind::NotFound;
-        case EACCES:
-        case EPERM: return IoKind::PermissionDenied;
-        case ETIMEDOUT: return IoKind::TimedOut;
-        case EAGAIN: return IoKind::WouldBlock;
-        case EINTR: return IoKind::Interrupted;
-        case EINVAL: return IoKind::InvalidInput;
-        case EPIPE: return IoKind::BrokenPipe;
-        case EBUSY: return IoKind::ResourceBusy;
-        default: return IoKind::Other;
+// The speed codes termios knows; every other rate goes through set_exact_baud.
+constexpr StandardRate kStandardRates[] = {
+    {50, B50},           {75, B75},         {110, B110},   {134, B134},
+    {150, B150},         {200, B200},       {300, B300},   {600, B600},
+    {1200, B1200},       {1800, B1800},     {2400, B2400}, {4800, B4800},
+#ifdef B7200
+    {7200, B7200},
+#endif
+    {9600, B9600},
+#ifdef B14400
+    {14400, B14400},
+#endif
+    {19200, B19200},
+#ifdef B28800
+    {28800, B28800},
+#endif
+    {38400, B38400},     {57600, B57600},
+#ifdef B76800
+    {76800, B76800},
+#endif
+    {115200, B115200},   {230400, B230400},
+#ifdef B460800
+    {460800, B460800},
+#endif
+#ifdef B500000
+    {500000, B500000},
+#endif
+#ifdef B576000
+    {576000, B576000},
+#endif
+#ifdef B921600
+    {921600, B921600},
+#endif
+#ifdef B1000000
+    {1000000, B1000000},
+#endif
+#ifdef B1152000
+    {1152000, B1152000},
+#endif
+#ifdef B1500000
+    {1500000, B1500000},
+#endif
+#ifdef B2000000
+    {2000000, B2000000},
+#endif
+#ifdef B2500000
+    {2500000, B2500000},
+#endif
+#ifdef B3000000
+    {3000000, B3000000},
+#endif
+#ifdef B3500000
+    {3500000, B3500000},
+#endif
+#ifdef B4000000
+    {4000000, B4000000},
+#endif
+};
+
+std::optional<speed_t> standard_code(std::uint32_t rate) {
+    for (const StandardRate& entry : kStandardRates) {
+        if (entry.rate == rate) {
+            return entry.code;
+        }
     }
+    return std::nullopt;
 }
 
-SerialError serial_error(int err, std::string description) {
-    switch (err) {
-        case ENXIO:
-        case ENODEV: return {ErrorKind::NoDevice, IoKind::Other, std::move(description)};
-        case EINVAL: return {ErrorKind::InvalidInput, IoKind::InvalidInput, std::move(description)};
-        case ENOENT:
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case ETIMEDOUT:
-        case EINTR:
-        case EIO: return {ErrorKind::Io, io_kind_of(err), std::move(description)};
-        default: return {ErrorKind::Unknown, IoKind::Other, std::move(description)};
-    }
+// --- Texts -------------------------------------------------------------------
+
+SerialError zero_baud_error() {
+    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
+                       "скорость 0 бод недопустима (в POSIX она означает разрыв линии)"};
 }
 
-SerialError serial_error(int err) { return serial_error(err, os_text(err)); }
+SerialError not_taken(const std::string& wanted, const std::string& in_force) {
+    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
+                       "устройство не приняло " + wanted + " (действует " + in_force + ")"};
+}
+
+std::string digits(DataBits value) {
+    switch (value) {
+        case DataBits::Five:
+            return "5";
+        case DataBits::Six:
+            return "6";
+        case DataBits::Seven:
+            return "7";
+        case DataBits::Eight:
+            return "8";
+    }
+    return "8";
+}
+
+std::string parity_word(Parity value) {
+    switch (value) {
+        case Parity::None:
+            return "«нет»";
+        case Parity::Odd:
+            return "«нечётный»";
+        case Parity::Even:
+            return "«чётный»";
+    }
+    return "«нет»";
+}
+
+std::string flow_word(FlowControl value) {
+    switch (value) {
+        case FlowControl::None:
+            return "«нет»";
+        case FlowControl::Software:
+            return "«программное»";
+        case FlowControl::Hardware:
+            return "«аппаратное»";
+    }
+    return "«нет»";
+}
 
 IoError disconnected(int err = 0) {
     std::string message = "устройство отключено";
     if (err != 0) {
-        message += " (" + os_text(err) + ")";
+        message += " (" + detail::os_error_text(err) + ")";
     }
-    return {IoKind::BrokenPipe, message};
+    return IoError{IoKind::BrokenPipe, std::move(message)};
 }
 
-IoError io_error(int err) {
-    if (err == EIO || err == ENXIO || err == ENODEV) {
-        return disconnected(err);
+// poll's timeout for what is left until `left` runs out: rounded up, so that
+// poll does not wake a millisecond early and spin.
+int poll_timeout(Clock::duration left) {
+    if (left <= Clock::duration::zero()) {
+        return 0;
     }
-    return {io_kind_of(err), os_text(err)};
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
 }
 
-IoError timed_out() { return {IoKind::TimedOut, "время ожидания истекло"}; }
+// --- termios flags -------------------------------------------------------------
 
-// Standard rates as termios constants; others go through custom_baud.
-speed_t standard_speed(std::uint32_t baud) {
-    struct Pair {
-        std::uint32_t baud;
-        speed_t speed;
-    };
-    static constexpr Pair kSpeeds[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},
-        {150, B150},       {200, B200},       {300, B300},       {600, B600},
-        {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-        {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-        {115200, B115200}, {230400, B230400},
-#ifdef B460800
-        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
-        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-        {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
-#endif
-    };
-    for (const Pair& pair : kSpeeds) {
-        if (pair.baud == baud) {
-            return pair.speed;
-        }
-    }
-    return B0;
+void make_raw(termios& attrs) {
+    attrs.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
+                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
+    attrs.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+    attrs.c_cflag |= static_cast<tcflag_t>(CREAD | CLOCAL);
+    // poll reports data as soon as one byte is there (n_tty: VMIN 1, VTIME 0).
+    attrs.c_cc[VMIN] = 1;
+    attrs.c_cc[VTIME] = 0;
 }
 
-tcflag_t size_flag(DataBits bits) {
-    switch (bits) {
-        case DataBits::Five: return CS5;
-        case DataBits::Six: return CS6;
-        case DataBits::Seven: return CS7;
-        case DataBits::Eight: return CS8;
-    }
-    return CS8;
-}
-
-DataBits data_bits_of(const termios& t) {
-    switch (t.c_cflag & CSIZE) {
-        case CS5: return DataBits::Five;
-        case CS6: return DataBits::Six;
-        case CS7: return DataBits::Seven;
-        default: return DataBits::Eight;
+void put_data_bits(termios& attrs, DataBits value) {
+    attrs.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
+    switch (value) {
+        case DataBits::Five:
+            attrs.c_cflag |= CS5;
+            break;
+        case DataBits::Six:
+            attrs.c_cflag |= CS6;
+            break;
+        case DataBits::Seven:
+            attrs.c_cflag |= CS7;
+            break;
+        case DataBits::Eight:
+            attrs.c_cflag |= CS8;
+            break;
     }
 }
 
-StopBits stop_bits_of(const termios& t) {
-    return (t.c_cflag & CSTOPB) != 0 ? StopBits::Two : StopBits::One;
+void put_parity(termios& attrs, Parity value) {
+    attrs.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
+    if (value == Parity::Odd) {
+        attrs.c_cflag |= static_cast<tcflag_t>(PARENB | PARODD);
+    } else if (value == Parity::Even) {
+        attrs.c_cflag |= static_cast<tcflag_t>(PARENB);
+    }
 }
 
-Parity parity_of(const termios& t) {
-    if ((t.c_cflag & PARENB) == 0) {
+void put_stop_bits(termios& attrs, StopBits value) {
+    if (value == StopBits::Two) {
+        attrs.c_cflag |= static_cast<tcflag_t>(CSTOPB);
+    } else {
+        attrs.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+    }
+}
+
+void put_flow_control(termios& attrs, FlowControl value) {
+    attrs.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+    attrs.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
+    if (value == FlowControl::Software) {
+        attrs.c_iflag |= static_cast<tcflag_t>(IXON | IXOFF);
+    } else if (value == FlowControl::Hardware) {
+        attrs.c_cflag |= static_cast<tcflag_t>(CRTSCTS);
+    }
+}
+
+DataBits data_bits_of(const termios& attrs) {
+    switch (attrs.c_cflag & CSIZE) {
+        case CS5:
+            return DataBits::Five;
+        case CS6:
+            return DataBits::Six;
+        case CS7:
+            return DataBits::Seven;
+        default:
+            return DataBits::Eight;
+    }
+}
+
+Parity parity_of(const termios& attrs) {
+    if ((attrs.c_cflag & PARENB) == 0) {
         return Parity::None;
     }
-    return (t.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
+    return (attrs.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
 }
 
-FlowControl flow_control_of(const termios& t) {
-    if ((t.c_cflag & CRTSCTS) != 0) {
+StopBits stop_bits_of(const termios& attrs) {
+    return (attrs.c_cflag & CSTOPB) != 0 ? StopBits::Two : StopBits::One;
+}
+
+FlowControl flow_control_of(const termios& attrs) {
+    if ((attrs.c_cflag & CRTSCTS) != 0) {
         return FlowControl::Hardware;
     }
-    if ((t.c_iflag & (IXON | IXOFF)) != 0) {
+    if ((attrs.c_iflag & (IXON | IXOFF)) != 0) {
         return FlowControl::Software;
     }
     return FlowControl::None;
 }
 
-void set_data_bits_flag(termios& t, DataBits bits) {
-    t.c_cflag = (t.c_cflag & ~static_cast<tcflag_t>(CSIZE)) | size_flag(bits);
-}
-
-void set_stop_bits_flag(termios& t, StopBits bits) {
-    if (bits == StopBits::Two) {
-        t.c_cflag |= CSTOPB;
-    } else {
-        t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+SerialResult<termios> read_attrs(int fd) {
+    termios attrs{};
+    if (::tcgetattr(fd, &attrs) != 0) {
+        return std::unexpected(detail::serial_error_from_errno(errno));
     }
+    return attrs;
 }
 
-void set_parity_flag(termios& t, Parity parity) {
-    t.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-    t.c_iflag &= ~static_cast<tcflag_t>(INPCK);
-    if (parity != Parity::None) {
-        t.c_cflag |= PARENB;
-        t.c_iflag |= INPCK;
-        if (parity == Parity::Odd) {
-            t.c_cflag |= PARODD;
+// --- The open device -------------------------------------------------------------
+
+// Shared by every handle of one open device. The last handle to go ends the
+// exclusive use: without TIOCNXCL a pseudo-terminal slave kept alive by its
+// master would stay exclusive for the next open.
+class OpenDevice {
+  public:
+    explicit OpenDevice(int fd) : fd_(fd) {}
+    OpenDevice(const OpenDevice&) = delete;
+    OpenDevice& operator=(const OpenDevice&) = delete;
+    ~OpenDevice() {
+        // TIOCEXCL is a flag of the terminal, not of this descriptor: an open
+        // that failed to get the lock must not clear the holder's flag.
+        if (exclusive_) {
+            ::ioctl(fd_, TIOCNXCL);
         }
+        // The flock goes with the last descriptor of this open file (flock(2)).
+        ::close(fd_);
     }
-}
 
-void set_flow_control_flag(termios& t, FlowControl flow) {
-    t.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    t.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    if (flow == FlowControl::Hardware) {
-        t.c_cflag |= CRTSCTS;
-    } else if (flow == FlowControl::Software) {
-        t.c_iflag |= IXON | IXOFF;
+    // TIOCEXCL: further opens by anyone but root fail with EBUSY (tty_ioctl(4)).
+    int make_exclusive() {
+        if (::ioctl(fd_, TIOCEXCL) != 0) {
+            return errno;
+        }
+        exclusive_ = true;
+        return 0;
     }
-}
 
-// The raw line discipline of cfmakeraw(3), receiver on, modem lines ignored.
-void make_raw(termios& t) {
-    t.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                        ICRNL | IXON | IXOFF | IXANY);
-    t.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    t.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-    t.c_cflag |= CREAD | CLOCAL;
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-}
+    // Only where kExactBaudReadBack is false (macOS): the rate last set with
+    // the exact-rate ioctl, which termios does not show; 0 while a standard
+    // rate is in force.
+    std::atomic<std::uint32_t> exact_rate{0};
 
-std::string data_bits_words(DataBits bits) {
-    return std::to_string(static_cast<int>(bits) + 5) + " бит данных";
-}
-
-std::string stop_bits_words(StopBits bits) {
-    return bits == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит";
-}
-
-std::string parity_words(Parity parity) {
-    switch (parity) {
-        case Parity::None: return "без четности";
-        case Parity::Odd: return "нечетную четность";
-        case Parity::Even: return "четную четность";
-    }
-    return "без четности";
-}
-
-std::string flow_words(FlowControl flow) {
-    switch (flow) {
-        case FlowControl::None: return "без управления потоком";
-        case FlowControl::Software: return "программное управление потоком";
-        case FlowControl::Hardware: return "аппаратное управление потоком";
-    }
-    return "без управления потоком";
-}
-
-// A setting that tcsetattr took without error but that the device did not
-// keep (tcsetattr(3): success if any of the changes could be made).
-SerialError not_kept(const std::string& wanted, const std::string& in_force) {
-    return {ErrorKind::InvalidInput, IoKind::InvalidInput,
-            "устройство не приняло " + wanted + " (действует: " + in_force + ")"};
-}
-
-SerialError zero_baud() {
-    return {ErrorKind::InvalidInput, IoKind::InvalidInput,
-            "скорость 0 бод недопустима: на этой системе она означает разрыв линии"};
-}
-
-// Baud rates the driver rounds (a UART divisor) are accepted within the
-// tolerance a serial receiver has anyway.
-bool close_enough(std::uint32_t wanted, std::uint32_t actual) {
-    const double ratio = static_cast<double>(actual) / static_cast<double>(wanted);
-    return std::fabs(ratio - 1.0) <= 0.02;
-}
-
-// Holds the port for one program: flock for everyone, TIOCEXCL for other
-// users' opens; undone when the last handle of the port closes.
-struct ExclusiveUse {
-    int fd;
-    ~ExclusiveUse() {
-        ::ioctl(fd, TIOCNXCL);
-        ::close(fd);
-    }
+  private:
+    int fd_;
+    bool exclusive_ = false;
 };
 
+SerialResult<std::uint32_t> read_baud(int fd, const OpenDevice& device) {
+    if constexpr (!detail::kExactBaudReadBack) {
+        if (const std::uint32_t exact = device.exact_rate.load(std::memory_order_relaxed);
+            exact != 0) {
+            return exact;
+        }
+    }
+    std::uint32_t rate = 0;
+    if (const int err = detail::get_exact_baud(fd, rate); err != 0) {
+        return std::unexpected(detail::serial_error_from_errno(err));
+    }
+    return rate;
+}
+
+// Writes `attrs` with the line at `rate`: a standard rate through its speed
+// code, any other through the exact-rate ioctl right after tcsetattr.
+SerialResult<void> write_line(int fd, termios attrs, std::uint32_t rate, OpenDevice& device) {
+    const std::optional<speed_t> code = standard_code(rate);
+    if (code) {
+        ::cfsetospeed(&attrs, *code);
+        ::cfsetispeed(&attrs, *code);
+#ifdef CIBAUD
+        // Input speed 0 means "same as output" (termios(3)); glibc's cfsetispeed
+        // leaves a BOTHER from an earlier exact rate in CIBAUD otherwise.
+        attrs.c_cflag &= ~static_cast<tcflag_t>(CIBAUD);
+#endif
+    } else {
+#if defined(__APPLE__)
+        // tcsetattr refuses speeds outside the speed codes; IOSSIOSPEED sets the
+        // real rate below.
+        ::cfsetospeed(&attrs, B9600);
+        ::cfsetispeed(&attrs, B9600);
+#endif
+    }
+    // TCSANOW: TCSADRAIN would wait forever on output nobody takes.
+    SerialResult<void> outcome;
+    if (::tcsetattr(fd, TCSANOW, &attrs) != 0) {
+        // EINVAL: none of the requested changes took (tcsetattr(3p) succeeds
+        // if any did); the rest still goes on, the read-back names the refusal.
+        if (errno != EINVAL) {
+            return std::unexpected(detail::serial_error_from_errno(errno));
+        }
+        outcome = std::unexpected(detail::serial_error_from_errno(errno));
+    }
+    if (code) {
+        device.exact_rate.store(0, std::memory_order_relaxed);
+        return outcome;
+    }
+    if (const int err = detail::set_exact_baud(fd, rate); err != 0) {
+        return std::unexpected(detail::serial_error_from_errno(
+            err, "устройство отказалось от скорости " + std::to_string(rate) + " бод"));
+    }
+    device.exact_rate.store(rate, std::memory_order_relaxed);
+    return outcome;
+}
+
+// The result of a change: a refusal as the read-back names it, otherwise the
+// write's own failure.
+SerialResult<void> settle(const SerialResult<void>& written, const SerialResult<void>& confirmed) {
+    if (!written && written.error().kind != ErrorKind::InvalidInput) {
+        return written;
+    }
+    if (!confirmed) {
+        return confirmed;
+    }
+    return written;
+}
+
 class PosixSerialPort final : public SerialPort {
-public:
+  public:
     PosixSerialPort(int fd, std::string name, std::chrono::milliseconds timeout,
-                    std::shared_ptr<ExclusiveUse> exclusive)
-        : fd_(fd), name_(std::move(name)), timeout_(timeout), exclusive_(std::move(exclusive)) {}
+                    std::shared_ptr<OpenDevice> device)
+        : fd_(fd), name_(std::move(name)), timeout_(timeout), device_(std::move(device)) {}
 
     ~PosixSerialPort() override { ::close(fd_); }
 
     std::optional<std::string> name() const override { return name_; }
 
-    SerialResult<std::uint32_t> baud_rate() const override {
-        std::uint32_t baud = 0;
-        if (const int err = detail::get_exact_baud(fd_, baud); err != 0) {
-            return std::unexpected(serial_error(err));
-        }
-        return baud;
-    }
-    SerialResult<DataBits> data_bits() const override { return query(&data_bits_of); }
-    SerialResult<StopBits> stop_bits() const override { return query(&stop_bits_of); }
-    SerialResult<Parity> parity() const override { return query(&parity_of); }
-    SerialResult<FlowControl> flow_control() const override { return query(&flow_control_of); }
+    SerialResult<std::uint32_t> baud_rate() const override { return read_baud(fd_, *device_); }
+
+    SerialResult<DataBits> data_bits() const override { return query(data_bits_of); }
+    SerialResult<StopBits> stop_bits() const override { return query(stop_bits_of); }
+    SerialResult<Parity> parity() const override { return query(parity_of); }
+    SerialResult<FlowControl> flow_control() const override { return query(flow_control_of); }
+
     std::chrono::milliseconds timeout() const override { return timeout_; }
 
-    SerialResult<void> set_baud_rate(std::uint32_t baud) override;
-    SerialResult<void> set_data_bits(DataBits bits) override {
-        return change(bits, &set_data_bits_flag, &data_bits_of, &data_bits_words);
+    SerialResult<void> set_baud_rate(std::uint32_t value) override {
+        if (value == 0) {
+            return std::unexpected(zero_baud_error());
+        }
+        auto attrs = read_attrs(fd_);
+        if (!attrs) {
+            return std::unexpected(attrs.error());
+        }
+        const auto written = write_line(fd_, *attrs, value, *device_);
+        return settle(written, confirm_baud(value));
     }
-    SerialResult<void> set_stop_bits(StopBits bits) override {
-        return change(bits, &set_stop_bits_flag, &stop_bits_of, &stop_bits_words);
+
+    SerialResult<void> set_data_bits(DataBits value) override {
+        const auto changed = change([value](termios& a) { put_data_bits(a, value); });
+        return settle(changed, confirm_data_bits(value));
     }
-    SerialResult<void> set_parity(Parity parity) override {
-        return change(parity, &set_parity_flag, &parity_of, &parity_words);
+
+    SerialResult<void> set_stop_bits(StopBits value) override {
+        const auto changed = change([value](termios& a) { put_stop_bits(a, value); });
+        return settle(changed, confirm_stop_bits(value));
     }
-    SerialResult<void> set_flow_control(FlowControl flow) override {
-        return change(flow, &set_flow_control_flag, &flow_control_of, &flow_words);
+
+    SerialResult<void> set_parity(Parity value) override {
+        const auto changed = change([value](termios& a) { put_parity(a, value); });
+        return settle(changed, confirm_parity(value));
+    }
+
+    SerialResult<void> set_flow_control(FlowControl value) override {
+        const auto changed = change([value](termios& a) { put_flow_control(a, value); });
+        return settle(changed, confirm_flow_control(value));
     }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (fd < 0) {
-            return std::unexpected(serial_error(errno));
+            return std::unexpected(detail::serial_error_from_errno(errno));
         }
-        return std::make_unique<PosixSerialPort>(fd, name_, timeout_, exclusive_);
+        return std::make_unique<PosixSerialPort>(fd, name_, timeout_, device_);
     }
 
-    IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override;
-    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override;
-
-    // Applies every line setting and checks that the device kept them.
-    SerialResult<void> apply(const PortSettings& settings);
-
-private:
-    SerialResult<termios> attributes() const {
-        termios t{};
-        if (::tcgetattr(fd_, &t) != 0) {
-            return std::unexpected(serial_error(errno));
+    IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
+        if (buffer.empty()) {
+            return 0;
         }
-        return t;
+        const auto deadline = Clock::now() + timeout_;
+        for (;;) {
+            pollfd request{fd_, POLLIN, 0};
+            const int ready = ::poll(&request, 1, poll_timeout(deadline - Clock::now()));
+            if (ready < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return std::unexpected(detail::io_error_from_errno(errno));
+            }
+            if (ready == 0) {
+                if (Clock::now() >= deadline) {
+                    return std::unexpected(IoError{IoKind::TimedOut, "время ожидания истекло"});
+                }
+                continue;
+            }
+            if ((request.revents & POLLNVAL) != 0) {
+                return std::unexpected(disconnected(EBADF));
+            }
+            // Read even with POLLHUP/POLLERR: data that came before the hang-up
+            // is delivered first.
+            const ssize_t got = ::read(fd_, buffer.data(), buffer.size());
+            if (got > 0) {
+                return static_cast<std::size_t>(got);
+            }
+            if (got == 0) {
+                return std::unexpected(disconnected());
+            }
+            const int err = errno;
+            if (err == EINTR || err == EAGAIN || err == EWOULDBLOCK) {
+                if ((request.revents & (POLLHUP | POLLERR)) != 0) {
+                    return std::unexpected(disconnected());
+                }
+                continue;
+            }
+            if (detail::errno_means_disconnected(err)) {
+                return std::unexpected(disconnected(err));
+            }
+            return std::unexpected(detail::io_error_from_errno(err));
+        }
     }
 
-    template <class T>
-    SerialResult<T> query(T (*read_field)(const termios&)) const {
-        auto t = attributes();
-        if (!t) {
-            return std::unexpected(t.error());
+    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
+        if (bytes.empty()) {
+            return {};
         }
-        return read_field(*t);
-    }
-
-    SerialResult<void> write_attributes(const termios& t) {
-        if (::tcsetattr(fd_, TCSANOW, &t) != 0) {
-            return std::unexpected(serial_error(errno));
+        const FrameLine line = frame_line();
+        std::size_t done = 0;
+        // The device may take nothing for the timeout plus the time the rest
+        // needs on the wire; each accepted byte starts that allowance anew.
+        auto last_progress = Clock::now();
+        auto allowance = allowed_stall(bytes.size(), line);
+        while (done < bytes.size()) {
+            const ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (put > 0) {
+                done += static_cast<std::size_t>(put);
+                last_progress = Clock::now();
+                allowance = allowed_stall(bytes.size() - done, line);
+                continue;
+            }
+            if (put < 0) {
+                const int err = errno;
+                if (err == EINTR) {
+                    continue;
+                }
+                if (err != EAGAIN && err != EWOULDBLOCK) {
+                    if (detail::errno_means_disconnected(err)) {
+                        return std::unexpected(disconnected(err));
+                    }
+                    return std::unexpected(detail::io_error_from_errno(err));
+                }
+            }
+            const auto stalled = Clock::now() - last_progress;
+            if (stalled >= allowance) {
+                return std::unexpected(IoError{
+                    IoKind::TimedOut,
+                    "время ожидания истекло: устройство не принимает данные "
+                    "(передано " +
+                        std::to_string(done) + " из " + std::to_string(bytes.size()) + " байт)"});
+            }
+            pollfd request{fd_, POLLOUT, 0};
+            const int ready = ::poll(&request, 1, poll_timeout(allowance - stalled));
+            if (ready < 0 && errno != EINTR) {
+                return std::unexpected(detail::io_error_from_errno(errno));
+            }
+            if (ready > 0 && (request.revents & POLLOUT) == 0 &&
+                (request.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+                return std::unexpected(disconnected());
+            }
         }
         return {};
     }
 
+    // Checks that the device runs with `settings` after open_port wrote them.
+    SerialResult<void> confirm_all(const PortSettings& settings) const {
+        if (auto ok = confirm_baud(settings.baud_rate()); !ok) {
+            return ok;
+        }
+        if (auto ok = confirm_data_bits(settings.data_bits()); !ok) {
+            return ok;
+        }
+        if (auto ok = confirm_parity(settings.parity()); !ok) {
+            return ok;
+        }
+        if (auto ok = confirm_stop_bits(settings.stop_bits()); !ok) {
+            return ok;
+        }
+        return confirm_flow_control(settings.flow_control());
+    }
+
+  private:
     template <class T>
-    SerialResult<void> change(T value, void (*set_field)(termios&, T),
-                              T (*read_field)(const termios&), std::string (*words)(T)) {
-        auto t = attributes();
-        if (!t) {
-            return std::unexpected(t.error());
+    SerialResult<T> query(T (*decode)(const termios&)) const {
+        const auto attrs = read_attrs(fd_);
+        if (!attrs) {
+            return std::unexpected(attrs.error());
         }
-        set_field(*t, value);
-        if (auto written = write_attributes(*t); !written) {
-            return written;
+        return decode(*attrs);
+    }
+
+    struct FrameLine {
+        std::uint32_t baud = 0;
+        unsigned bits = 10;
+    };
+
+    // The line as the device reports it now; a failed query leaves only the
+    // timeout as the write allowance.
+    FrameLine frame_line() const {
+        FrameLine line;
+        const auto attrs = read_attrs(fd_);
+        const auto baud = read_baud(fd_, *device_);
+        if (attrs && baud) {
+            line.baud = *baud;
+            line.bits =
+                detail::frame_bits(data_bits_of(*attrs), parity_of(*attrs), stop_bits_of(*attrs));
         }
-        auto now = attributes();
+        return line;
+    }
+
+    Clock::duration allowed_stall(std::size_t remaining, const FrameLine& line) const {
+        const auto wire = detail::wire_time(remaining, line.baud, line.bits);
+        // A day is far beyond any real wait and keeps the sum from overflowing.
+        const auto capped = std::min<std::chrono::nanoseconds>(wire, std::chrono::hours(24));
+        return std::chrono::duration_cast<Clock::duration>(timeout_ + capped);
+    }
+
+    template <class Change>
+    SerialResult<void> change(Change change_attrs) {
+        auto attrs = read_attrs(fd_);
+        if (!attrs) {
+            return std::unexpected(attrs.error());
+        }
+        const auto rate = read_baud(fd_, *device_);
+        if (!rate) {
+            return std::unexpected(rate.error());
+        }
+        change_attrs(*attrs);
+        return write_line(fd_, *attrs, *rate, *device_);
+    }
+
+    SerialResult<void> confirm_baud(std::uint32_t wanted) const {
+        const auto now = baud_rate();
         if (!now) {
             return std::unexpected(now.error());
         }
-        if (read_field(*now) != value) {
-            return std::unexpected(not_kept(words(value), words(read_field(*now))));
+        if (*now != wanted) {
+            return std::unexpected(
+                not_taken("скорость " + std::to_string(wanted) + " бод", std::to_string(*now)));
         }
         return {};
     }
 
-    // Time the device may take for `bytes` at the rate in force, frame bits counted.
-    std::chrono::nanoseconds wire_time(std::size_t bytes) const;
+    SerialResult<void> confirm_data_bits(DataBits wanted) const {
+        const auto now = data_bits();
+        if (!now) {
+            return std::unexpected(now.error());
+        }
+        if (*now != wanted) {
+            return std::unexpected(not_taken(digits(wanted) + " бит данных", digits(*now)));
+        }
+        return {};
+    }
 
-    int fd_;
-    std::string name_;
-    std::chrono::milliseconds timeout_;
-    std::shared_ptr<ExclusiveUse> exclusive_;
+    SerialResult<void> confirm_stop_bits(StopBits wanted) const {
+        const auto now = stop_bits();
+        if (!now) {
+            return std::unexpected(now.error());
+        }
+        if (*now != wanted) {
+            const auto count = [](StopBits v) { return v == StopBits::Two ? "2" : "1"; };
+            return std::unexpected(
+                not_taken(wanted == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит", count(*now)));
+        }
+        return {};
+    }
+
+    SerialResult<void> confirm_parity(Parity wanted) const {
+        const auto now = parity();
+        if (!now) {
+            return std::unexpected(now.error());
+        }
+        if (*now != wanted) {
+            return std::unexpected(
+                not_taken("контроль чётности " + parity_word(wanted), parity_word(*now)));
+        }
+        return {};
+    }
+
+    SerialResult<void> confirm_flow_control(FlowControl wanted) const {
+        const auto now = flow_control();
+        if (!now) {
+            return std::unexpected(now.error());
+        }
+        if (*now != wanted) {
+            return std::unexpected(
+                not_taken("управление потоком " + flow_word(wanted), flow_word(*now)));
+        }
+        return {};
+    }
+
+    const int fd_;
+    const std::string name_;
+    const std::chrono::milliseconds timeout_;
+    // Released after fd_ is closed: the last handle's release ends exclusive use.
+    const std::shared_ptr<OpenDevice> device_;
 };
 
-SerialResult<void> PosixSerialPort::set_baud_rate(std::uint32_t baud) {
-    if (baud == 0) {
-        return std::unexpected(zero_baud());
-    }
-    auto t = attributes();
-    if (!t) {
-        return std::unexpected(t.error());
-    }
-    const speed_t speed = standard_speed(baud);
-    if (speed != B0) {
-        ::cfsetispeed(&*t, speed);
-        ::cfsetospeed(&*t, speed);
-        if (auto written = write_attributes(*t); !written) {
-            return written;
-        }
-    } else if (const int err = detail::set_exact_baud(fd_, baud); err != 0) {
-        return std::unexpected(serial_error(
-            err, "устройство не принимает скорость " + std::to_string(baud) + " бод (" +
-                     os_text(err) + ")"));
-    }
-    auto actual = baud_rate();
-    if (!actual) {
-        return std::unexpected(actual.error());
-    }
-    if (!close_enough(baud, *actual)) {
-        return std::unexpected(not_kept("скорость " + std::to_string(baud) + " бод",
-                                        std::to_string(*actual) + " бод"));
-    }
-    return {};
-}
-
-SerialResult<void> PosixSerialPort::apply(const PortSettings& settings) {
-    auto t = attributes();
-    if (!t) {
-        return std::unexpected(t.error());
-    }
-    make_raw(*t);
-    if (auto written = write_attributes(*t); !written) {
-        return written;
-    }
-    if (auto set = set_baud_rate(settings.baud_rate()); !set) {
-        return set;
-    }
-    if (auto set = set_data_bits(settings.data_bits()); !set) {
-        return set;
-    }
-    if (auto set = set_parity(settings.parity()); !set) {
-        return set;
-    }
-    if (auto set = set_stop_bits(settings.stop_bits()); !set) {
-        return set;
-    }
-    return set_flow_control(settings.flow_control());
-}
-
-std::chrono::nanoseconds PosixSerialPort::wire_time(std::size_t bytes) const {
-    const auto t = attributes();
-    const auto baud = baud_rate();
-    if (!t || !baud || *baud == 0) {
-        return std::chrono::nanoseconds(0);
-    }
-    const auto bits = static_cast<std::uint64_t>(
-        1 + (static_cast<int>(data_bits_of(*t)) + 5) + (parity_of(*t) == Parity::None ? 0 : 1) +
-        (stop_bits_of(*t) == StopBits::Two ? 2 : 1));
-    const double seconds = static_cast<double>(bytes * bits) / static_cast<double>(*baud);
-    return std::chrono::nanoseconds(static_cast<std::int64_t>(seconds * 1e9));
-}
-
-IoResult<std::size_t> PosixSerialPort::read(std::span<std::uint8_t> buffer) {
-    if (buffer.empty()) {
-        return 0;
-    }
-    const auto deadline = Clock::now() + timeout_;
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd_, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::max<std::int64_t>(left.count(), 0)));
-        if (ready < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::unexpected(io_error(errno));
-        }
-        if (ready == 0) {
-            return std::unexpected(timed_out());
-        }
-        if ((p.revents & POLLNVAL) != 0) {
-            return std::unexpected(IoError{IoKind::Other, "порт закрыт"});
-        }
-        // Data that came before a hang-up is read first.
-        const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
-        if (n > 0) {
-            return static_cast<std::size_t>(n);
-        }
-        if (n == 0) {
-            return std::unexpected(disconnected());
-        }
-        if (errno == EAGAIN || errno == EINTR) {
-            if ((p.revents & (POLLHUP | POLLERR)) != 0) {
-                return std::unexpected(disconnected());
-            }
-            continue;
-        }
-        return std::unexpected(io_error(errno));
-    }
-}
-
-IoResult<void> PosixSerialPort::write_all(std::span<const std::uint8_t> bytes) {
-    auto last_progress = Clock::now();
-    while (!bytes.empty()) {
-        const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
-        if (n > 0) {
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
-            last_progress = Clock::now();
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            return std::unexpected(io_error(errno));
-        }
-        // The device's buffer is full: wait for room, but not for ever.
-        const auto give_up = last_progress + timeout_ + wire_time(bytes.size());
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(give_up - Clock::now());
-        if (left.count() <= 0) {
-            return std::unexpected(timed_out());
-        }
-        pollfd p{fd_, POLLOUT, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(std::min<std::int64_t>(left.count(), 1000)));
-        if (ready < 0 && errno != EINTR) {
-            return std::unexpected(io_error(errno));
-        }
-        if (ready > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            return std::unexpected(disconnected());
-        }
-    }
-    return {};
+SerialError busy_error(int err) {
+    SerialError error = detail::serial_error_from_errno(err, "порт уже открыт другой программой");
+    error.kind = ErrorKind::Io;
+    error.io_kind = IoKind::ResourceBusy;
+    return error;
 }
 
 }  // namespace
 
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
     if (settings.baud_rate() == 0) {
-        return std::unexpected(zero_baud());
+        return std::unexpected(zero_baud_error());
     }
     const int fd = ::open(settings.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return std::unexpected(serial_error(errno));
-    }
-    if (::isatty(fd) == 0) {
         const int err = errno;
-        ::close(fd);
-        return std::unexpected(SerialError{ErrorKind::NoDevice, IoKind::Other,
-                                           "не последовательный порт (" + os_text(err) + ")"});
+        // EBUSY: another holder set TIOCEXCL (tty_ioctl(4)).
+        return std::unexpected(err == EBUSY ? busy_error(err)
+                                            : detail::serial_error_from_errno(err));
     }
+    // From here on every failure closes the descriptor and undoes TIOCEXCL.
+    auto device = std::make_shared<OpenDevice>(fd);
+
+    // The lock comes first, so that a second opener fails before it touches
+    // the line. It also holds for root, which TIOCEXCL does not stop.
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int err = errno == EWOULDBLOCK ? EBUSY : errno;
-        ::close(fd);
-        return std::unexpected(
-            serial_error(err, "порт занят другой программой (" + os_text(err) + ")"));
-    }
-    // TIOCEXCL: further opens by anyone but root fail with EBUSY (tty_ioctl(4)).
-    const int held = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if (held < 0 || ::ioctl(fd, TIOCEXCL) != 0) {
         const int err = errno;
-        if (held >= 0) {
-            ::close(held);
+        if (err == EWOULDBLOCK || err == EAGAIN) {
+            return std::unexpected(busy_error(err));
         }
-        ::close(fd);
-        return std::unexpected(serial_error(err));
+        // Devices without flock support fall back on TIOCEXCL alone.
+        if (err != ENOTSUP && err != EOPNOTSUPP) {
+            return std::unexpected(detail::serial_error_from_errno(err));
+        }
     }
-    auto exclusive = std::shared_ptr<ExclusiveUse>(new ExclusiveUse{held});
-    auto port =
-        std::make_unique<PosixSerialPort>(fd, settings.path(), settings.timeout(), std::move(exclusive));
-    if (auto applied = port->apply(settings); !applied) {
-        return std::unexpected(applied.error());
+    if (const int err = device->make_exclusive(); err != 0) {
+        return std::unexpected(detail::serial_error_from_errno(err));
+    }
+
+    auto attrs = read_attrs(fd);
+    if (!attrs) {
+        return std::unexpected(attrs.error());
+    }
+    make_raw(*attrs);
+    put_data_bits(*attrs, settings.data_bits());
+    put_parity(*attrs, settings.parity());
+    put_stop_bits(*attrs, settings.stop_bits());
+    put_flow_control(*attrs, settings.flow_control());
+    const auto written = write_line(fd, *attrs, settings.baud_rate(), *device);
+    if (!written && written.error().kind != ErrorKind::InvalidInput) {
+        return std::unexpected(written.error());
+    }
+
+    const int handle_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (handle_fd < 0) {
+        return std::unexpected(detail::serial_error_from_errno(errno));
+    }
+    auto port = std::make_unique<PosixSerialPort>(handle_fd, settings.path(), settings.timeout(),
+                                                  std::move(device));
+    if (auto settled = settle(written, port->confirm_all(settings)); !settled) {
+        return std::unexpected(settled.error());
     }
     return port;
 }

@@ -1,0 +1,713 @@
+// The POSIX serial backend on real pseudo-terminal pairs. On Linux the master
+// side reads the slave's termios (tty_ioctl: termios ioctls on a master act on
+// its slave), so what the port set is checked from the other end.
+
+#include <gtest/gtest.h>
+
+#if defined(__linux__)
+// termios2 gives the exact rate; glibc's <termios.h> must stay out of this file.
+#include <asm/ioctls.h>
+#include <asm/termbits.h>
+extern "C" int ioctl(int, unsigned long, ...);
+#else
+#include <sys/ioctl.h>
+#include <termios.h>
+#endif
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "serial/natural_order.hpp"
+#include "serial/serial_port.hpp"
+
+namespace portavik {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<std::uint8_t>;
+
+double ms_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+// Prints a measured figure and keeps it in the test's XML record.
+void report(const std::string& key, double value_ms) {
+    std::cout << "[measured] " << key << ": " << value_ms << " ms" << std::endl;
+    ::testing::Test::RecordProperty(key, std::to_string(value_ms));
+}
+
+// What the master end sees of the line.
+struct MasterView {
+    std::uint32_t ispeed = 0;
+    std::uint32_t ospeed = 0;
+    unsigned long iflag = 0;
+    unsigned long oflag = 0;
+    unsigned long cflag = 0;
+    unsigned long lflag = 0;
+};
+
+MasterView master_view(int master) {
+    MasterView view;
+#if defined(__linux__)
+    termios2 attrs{};
+    if (ioctl(master, TCGETS2, &attrs) != 0) {
+        throw std::runtime_error(std::string("TCGETS2: ") + std::strerror(errno));
+    }
+#else
+    termios attrs{};
+    if (tcgetattr(master, &attrs) != 0) {
+        throw std::runtime_error(std::string("tcgetattr: ") + std::strerror(errno));
+    }
+#endif
+    view.ispeed = static_cast<std::uint32_t>(attrs.c_ispeed);
+    view.ospeed = static_cast<std::uint32_t>(attrs.c_ospeed);
+    view.iflag = attrs.c_iflag;
+    view.oflag = attrs.c_oflag;
+    view.cflag = attrs.c_cflag;
+    view.lflag = attrs.c_lflag;
+    return view;
+}
+
+// A pseudo-terminal pair (what openpty(3) does, spelled out so that glibc's
+// <termios.h> stays out). The test keeps a slave descriptor of its own, as
+// openpty does.
+struct Pty {
+    int master = -1;
+    int slave = -1;
+    std::string path;
+
+    Pty() {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) {
+            throw std::runtime_error(std::string("pty: ") + std::strerror(errno));
+        }
+        char name[128] = {};
+        if (::ptsname_r(master, name, sizeof name) != 0) {
+            throw std::runtime_error("ptsname_r failed");
+        }
+        path = name;
+        slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) {
+            throw std::runtime_error(std::string("open slave: ") + std::strerror(errno));
+        }
+    }
+    Pty(const Pty&) = delete;
+    Pty& operator=(const Pty&) = delete;
+    ~Pty() {
+        close_master();
+        if (slave >= 0) {
+            ::close(slave);
+        }
+    }
+
+    void close_master() {
+        if (master >= 0) {
+            ::close(master);
+            master = -1;
+        }
+    }
+
+    void send(const Bytes& bytes) const {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(master, bytes.data() + done, bytes.size() - done);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                throw std::runtime_error(std::string("master write: ") + std::strerror(errno));
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+
+    // Reads from the master until `count` bytes came, the line has been quiet
+    // for `quiet`, or it closed.
+    Bytes receive(std::size_t count, std::chrono::milliseconds quiet,
+                  std::chrono::microseconds pause = 0us) const {
+        Bytes out;
+        std::uint8_t chunk[4096];
+        while (out.size() < count) {
+            pollfd request{master, POLLIN, 0};
+            const int ready = ::poll(&request, 1, static_cast<int>(quiet.count()));
+            if (ready < 0 && errno == EINTR) {
+                continue;
+            }
+            if (ready <= 0) {
+                break;
+            }
+            const std::size_t want = std::min(sizeof chunk, count - out.size());
+            const ssize_t n = ::read(master, chunk, want);
+            if (n <= 0) {
+                if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+                    continue;
+                }
+                break;
+            }
+            out.insert(out.end(), chunk, chunk + n);
+            if (pause > 0us) {
+                std::this_thread::sleep_for(pause);
+            }
+        }
+        return out;
+    }
+};
+
+std::unique_ptr<SerialPort> open_or_fail(const PortSettings& settings) {
+    auto opened = open_port(settings);
+    if (!opened) {
+        throw std::runtime_error("open_port(" + settings.path() +
+                                 ") failed: " + debug_form(opened.error()));
+    }
+    return std::move(*opened);
+}
+
+PortSettings settings_for(const Pty& pty, std::uint32_t baud = 19200) {
+    return PortSettings(pty.path, baud).timeout(50ms);
+}
+
+// Bytes with every value, in an order that shows loss, repetition and reordering.
+Bytes pattern(std::size_t size, std::uint32_t seed) {
+    Bytes out(size);
+    std::uint32_t state = seed;
+    for (auto& byte : out) {
+        state = state * 1664525U + 1013904223U;
+        byte = static_cast<std::uint8_t>(state >> 24);
+    }
+    return out;
+}
+
+// Letters only: no XON/XOFF (0x11/0x13), which a line with IXON would consume.
+Bytes letters(std::size_t size) {
+    Bytes out(size);
+    for (std::size_t i = 0; i < size; ++i) {
+        out[i] = static_cast<std::uint8_t>('A' + (i * 7 + i / 26) % 26);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SerialPosixSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty, 19200));
+
+    MasterView line = master_view(pty.master);
+    EXPECT_EQ(line.ospeed, 19200U);
+    EXPECT_EQ(line.ispeed, 19200U);
+    EXPECT_EQ(line.lflag & (ICANON | ECHO | ISIG | IEXTEN), 0U) << "not raw";
+    EXPECT_EQ(line.oflag & OPOST, 0U) << "output still processed";
+    EXPECT_EQ(line.iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0U);
+    EXPECT_EQ(line.cflag & (CREAD | CLOCAL), static_cast<unsigned long>(CREAD | CLOCAL));
+    EXPECT_EQ(port->baud_rate(), 19200U);
+    EXPECT_EQ(port->name(), pty.path);
+    EXPECT_EQ(port->timeout(), 50ms);
+
+    for (const std::uint32_t custom : {250000U, 123456U}) {
+        ASSERT_TRUE(port->set_baud_rate(custom)) << custom;
+        line = master_view(pty.master);
+        EXPECT_EQ(line.ospeed, custom);
+        EXPECT_EQ(line.ispeed, custom);
+#if defined(__linux__)
+        EXPECT_EQ(line.cflag & CBAUD, static_cast<unsigned long>(BOTHER));
+#endif
+        EXPECT_EQ(port->baud_rate(), custom);
+    }
+
+    // Other setters must keep the exact rate in force.
+    ASSERT_TRUE(port->set_stop_bits(StopBits::Two));
+    line = master_view(pty.master);
+    EXPECT_NE(line.cflag & CSTOPB, 0U);
+    EXPECT_EQ(line.ospeed, 123456U);
+    EXPECT_EQ(port->stop_bits(), StopBits::Two);
+    EXPECT_EQ(port->baud_rate(), 123456U);
+
+    ASSERT_TRUE(port->set_flow_control(FlowControl::Software));
+    line = master_view(pty.master);
+    EXPECT_EQ(line.iflag & (IXON | IXOFF), static_cast<unsigned long>(IXON | IXOFF));
+    EXPECT_EQ(line.cflag & CRTSCTS, 0U);
+    EXPECT_EQ(port->flow_control(), FlowControl::Software);
+
+    ASSERT_TRUE(port->set_flow_control(FlowControl::Hardware));
+    line = master_view(pty.master);
+    EXPECT_NE(line.cflag & CRTSCTS, 0U);
+    EXPECT_EQ(line.iflag & (IXON | IXOFF), 0U);
+    EXPECT_EQ(port->flow_control(), FlowControl::Hardware);
+
+    ASSERT_TRUE(port->set_flow_control(FlowControl::None));
+    ASSERT_TRUE(port->set_stop_bits(StopBits::One));
+    line = master_view(pty.master);
+    EXPECT_EQ(line.cflag & CRTSCTS, 0U);
+    EXPECT_EQ(line.iflag & (IXON | IXOFF), 0U);
+    EXPECT_EQ(line.cflag & CSTOPB, 0U);
+    EXPECT_EQ(port->flow_control(), FlowControl::None);
+    EXPECT_EQ(port->stop_bits(), StopBits::One);
+    EXPECT_EQ(line.ospeed, 123456U);
+
+    // Back to a standard rate: both directions follow, no exact rate left over.
+    ASSERT_TRUE(port->set_baud_rate(9600));
+    line = master_view(pty.master);
+    EXPECT_EQ(line.ospeed, 9600U);
+    EXPECT_EQ(line.ispeed, 9600U);
+#if defined(__linux__)
+    EXPECT_EQ(line.cflag & CBAUD, static_cast<unsigned long>(B9600));
+#endif
+    EXPECT_EQ(port->baud_rate(), 9600U);
+}
+
+TEST(SerialPosixSettings, OpeningAppliesACustomRateAndTheOtherSettings) {
+    Pty pty;
+    auto port = open_or_fail(
+        settings_for(pty, 250000).stop_bits(StopBits::Two).flow_control(FlowControl::Hardware));
+    const MasterView line = master_view(pty.master);
+    EXPECT_EQ(line.ospeed, 250000U);
+    EXPECT_NE(line.cflag & CSTOPB, 0U);
+    EXPECT_NE(line.cflag & CRTSCTS, 0U);
+    EXPECT_EQ(port->baud_rate(), 250000U);
+    EXPECT_EQ(port->stop_bits(), StopBits::Two);
+    EXPECT_EQ(port->flow_control(), FlowControl::Hardware);
+}
+
+TEST(SerialPosixSettings, DataBitsAndParityThePtyRefusesAreErrors) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty));
+
+    const auto seven = port->set_data_bits(DataBits::Seven);
+    ASSERT_FALSE(seven);
+    EXPECT_EQ(seven.error().kind, ErrorKind::InvalidInput);
+    EXPECT_NE(seven.error().description.find("7 бит данных"), std::string::npos)
+        << seven.error().description;
+    EXPECT_NE(seven.error().description.find("действует 8"), std::string::npos)
+        << seven.error().description;
+    EXPECT_EQ(port->data_bits(), DataBits::Eight);
+    EXPECT_EQ(master_view(pty.master).cflag & CSIZE, static_cast<unsigned long>(CS8));
+
+    for (const Parity parity : {Parity::Even, Parity::Odd}) {
+        const auto refused = port->set_parity(parity);
+        ASSERT_FALSE(refused) << value_name(parity);
+        EXPECT_EQ(refused.error().kind, ErrorKind::InvalidInput);
+        EXPECT_FALSE(refused.error().description.empty());
+        EXPECT_EQ(port->parity(), Parity::None);
+        EXPECT_EQ(master_view(pty.master).cflag & PARENB, 0U);
+    }
+
+    // What the device keeps is no error.
+    EXPECT_TRUE(port->set_data_bits(DataBits::Eight));
+    EXPECT_TRUE(port->set_parity(Parity::None));
+
+    // Opening checks the same way, and a refused open leaves the port free.
+    port.reset();
+    const auto refused_open = open_port(settings_for(pty).data_bits(DataBits::Seven));
+    ASSERT_FALSE(refused_open);
+    EXPECT_NE(refused_open.error().description.find("7 бит данных"), std::string::npos)
+        << refused_open.error().description;
+    EXPECT_TRUE(open_port(settings_for(pty))) << "lock or exclusivity left behind";
+}
+
+TEST(SerialPosixOpen, BaudZeroAndBadPathsAreRefused) {
+    Pty pty;
+    const auto at_zero = open_port(settings_for(pty, 0));
+    ASSERT_FALSE(at_zero);
+    EXPECT_EQ(at_zero.error().kind, ErrorKind::InvalidInput);
+    EXPECT_FALSE(at_zero.error().description.empty());
+
+    auto port = open_or_fail(settings_for(pty, 19200));
+    const auto set_zero = port->set_baud_rate(0);
+    ASSERT_FALSE(set_zero);
+    EXPECT_EQ(set_zero.error().kind, ErrorKind::InvalidInput);
+    EXPECT_EQ(master_view(pty.master).ospeed, 19200U) << "baud 0 reached the line";
+    EXPECT_EQ(port->baud_rate(), 19200U);
+
+    const auto missing =
+        open_port(PortSettings("/dev/ttyPvkMissing_" + std::to_string(::getpid()), 19200));
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error().kind, ErrorKind::Io);
+    EXPECT_EQ(missing.error().io_kind, IoKind::NotFound);
+    EXPECT_EQ(missing.error().description, "No such file or directory");
+
+    const auto not_a_tty = open_port(PortSettings("/dev/null", 19200));
+    ASSERT_FALSE(not_a_tty) << "a non-terminal opened as a port";
+    EXPECT_FALSE(not_a_tty.error().description.empty());
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SerialPosixRead, ReturnsAsSoonAsAByteArrives) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty).timeout(1000ms));
+    std::thread sender([&] {
+        std::this_thread::sleep_for(10ms);
+        pty.send({'x'});
+    });
+    std::uint8_t buffer[64];
+    const auto start = Clock::now();
+    const auto got = port->read(buffer);
+    const double elapsed = ms_since(start);
+    sender.join();
+    report("read_latency_byte_after_10ms_timeout_1000ms", elapsed);
+    ASSERT_TRUE(got) << got.error().message;
+    ASSERT_EQ(*got, 1U);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_LT(elapsed, 500.0);
+}
+
+TEST(SerialPosixRead, TimesOutAfterTheTimeoutWhenNothingComes) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty).timeout(50ms));
+    std::uint8_t buffer[64];
+    for (int round = 0; round < 3; ++round) {
+        const auto start = Clock::now();
+        const auto got = port->read(buffer);
+        const double elapsed = ms_since(start);
+        report("read_timeout_50ms_round_" + std::to_string(round), elapsed);
+        ASSERT_FALSE(got) << "read " << *got << " bytes from a silent line";
+        EXPECT_EQ(got.error().kind, IoKind::TimedOut);
+        EXPECT_FALSE(got.error().message.empty());
+        EXPECT_GE(elapsed, 45.0);
+        EXPECT_LT(elapsed, 2000.0);
+    }
+}
+
+TEST(SerialPosixRead, SmallBufferGetsAtMostItsSizeAndNothingIsLost) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty).timeout(500ms));
+    const Bytes sent = pattern(37, 5);
+    pty.send(sent);
+    Bytes received;
+    std::uint8_t buffer[4];
+    while (received.size() < sent.size()) {
+        const auto got = port->read(buffer);
+        ASSERT_TRUE(got) << got.error().message << " after " << received.size() << " bytes";
+        ASSERT_GE(*got, 1U);
+        ASSERT_LE(*got, sizeof buffer);
+        received.insert(received.end(), buffer, buffer + *got);
+    }
+    EXPECT_EQ(received, sent);
+}
+
+TEST(SerialPosixRead, ClosedPeerIsAnErrorNotATimeout) {
+    std::uint8_t buffer[16];
+    {
+        Pty pty;
+        auto port = open_or_fail(settings_for(pty).timeout(3000ms));
+        pty.close_master();
+        const auto start = Clock::now();
+        const auto got = port->read(buffer);
+        const double elapsed = ms_since(start);
+        report("read_after_peer_closed", elapsed);
+        ASSERT_FALSE(got) << "read " << *got << " bytes from a closed peer";
+        EXPECT_NE(got.error().kind, IoKind::TimedOut);
+        EXPECT_NE(got.error().message.find("устройство отключено"), std::string::npos)
+            << got.error().message;
+        EXPECT_LT(elapsed, 1500.0);
+
+        const Bytes some = pattern(16, 1);
+        const auto written = port->write_all(some);
+        ASSERT_FALSE(written) << "write to a closed peer succeeded";
+        EXPECT_NE(written.error().kind, IoKind::TimedOut);
+    }
+    {
+        Pty pty;
+        auto port = open_or_fail(settings_for(pty).timeout(5000ms));
+        std::thread closer([&] {
+            std::this_thread::sleep_for(50ms);
+            pty.close_master();
+        });
+        const auto start = Clock::now();
+        const auto got = port->read(buffer);
+        const double elapsed = ms_since(start);
+        closer.join();
+        report("read_waiting_when_peer_closed_after_50ms", elapsed);
+        ASSERT_FALSE(got) << "read " << *got << " bytes from a closed peer";
+        EXPECT_NE(got.error().kind, IoKind::TimedOut);
+        EXPECT_LT(elapsed, 2500.0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SerialPosixWrite, LargeBufferArrivesCompleteWithASlowReader) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty, 115200));
+    const Bytes sent = pattern(1 << 20, 42);
+    Bytes received;
+    std::thread reader([&] { received = pty.receive(sent.size(), 10000ms, 1ms); });
+    const auto start = Clock::now();
+    const auto written = port->write_all(sent);
+    report("write_all_1MiB_slow_reader", ms_since(start));
+    reader.join();
+    ASSERT_TRUE(written) << written.error().message;
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent) << "bytes lost, repeated or reordered";
+}
+
+TEST(SerialPosixWrite, GivesUpWithTimedOutWhenNobodyReads) {
+    Pty pty;
+    constexpr std::uint32_t kBaud = 4000000;
+    auto port = open_or_fail(settings_for(pty, kBaud).timeout(50ms));
+    const Bytes sent = pattern(256 * 1024, 7);
+    const auto start = Clock::now();
+    const auto written = port->write_all(sent);
+    const double elapsed = ms_since(start);
+    ASSERT_FALSE(written) << "256 KiB vanished into a pty nobody reads";
+    EXPECT_EQ(written.error().kind, IoKind::TimedOut);
+
+    // Whatever the pty took is there once, in order; the message says how much.
+    const Bytes accepted = pty.receive(sent.size(), 200ms);
+    ASSERT_LT(accepted.size(), sent.size());
+    EXPECT_TRUE(std::equal(accepted.begin(), accepted.end(), sent.begin()));
+    EXPECT_NE(written.error().message.find(std::to_string(accepted.size()) + " из " +
+                                           std::to_string(sent.size())),
+              std::string::npos)
+        << written.error().message;
+
+    // It may give up only after the timeout plus the wire time of the rest
+    // (10-bit frames at 4 Mbaud).
+    const double allowance =
+        50.0 + static_cast<double>(sent.size() - accepted.size()) * 10.0 * 1000.0 / kBaud;
+    report("write_all_stalled_allowance", allowance);
+    report("write_all_stalled_gave_up_after", elapsed);
+    EXPECT_GE(elapsed, allowance - 1.0);
+    EXPECT_LT(elapsed, allowance + 5000.0);
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(SerialPosixClone, ReadsOnOneThreadWhileTheOtherWritesAndChangesSettings) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty, 115200));
+    auto cloned = port->try_clone();
+    ASSERT_TRUE(cloned) << debug_form(cloned.error());
+    std::unique_ptr<SerialPort> clone = std::move(*cloned);
+    EXPECT_EQ(clone->name(), port->name());
+    EXPECT_EQ(clone->timeout(), port->timeout());
+
+    const Bytes inbound = letters(64 * 1024);
+    const Bytes outbound = pattern(64 * 1024, 99);
+
+    Bytes clone_got;
+    std::string clone_error;
+    std::thread clone_reader([&] {
+        std::uint8_t buffer[512];
+        const auto give_up = Clock::now() + 20s;
+        while (clone_got.size() < inbound.size() && Clock::now() < give_up) {
+            const auto got = clone->read(buffer);
+            if (got) {
+                clone_got.insert(clone_got.end(), buffer, buffer + *got);
+            } else if (got.error().kind != IoKind::TimedOut) {
+                clone_error = got.error().message;
+                return;
+            }
+        }
+    });
+    std::thread master_writer([&] {
+        for (std::size_t at = 0; at < inbound.size(); at += 1024) {
+            pty.send(Bytes(inbound.begin() + static_cast<std::ptrdiff_t>(at),
+                           inbound.begin() + static_cast<std::ptrdiff_t>(at + 1024)));
+            std::this_thread::sleep_for(200us);
+        }
+    });
+    Bytes master_got;
+    std::thread master_reader([&] { master_got = pty.receive(outbound.size(), 5000ms); });
+
+    const std::uint32_t rates[] = {19200, 250000, 115200};
+    const FlowControl flows[] = {FlowControl::None, FlowControl::Hardware, FlowControl::Software};
+    std::string main_error;
+    for (std::size_t i = 0; i < outbound.size() / 1024 && main_error.empty(); ++i) {
+        const auto chunk = std::span(outbound).subspan(i * 1024, 1024);
+        if (auto w = port->write_all(chunk); !w) {
+            main_error = "write: " + w.error().message;
+        } else if (auto b = port->set_baud_rate(rates[i % 3]); !b) {
+            main_error = "baud: " + debug_form(b.error());
+        } else if (port->baud_rate() != rates[i % 3]) {
+            main_error = "baud query after set";
+        } else if (auto s = port->set_stop_bits(i % 2 ? StopBits::Two : StopBits::One); !s) {
+            main_error = "stop bits: " + debug_form(s.error());
+        } else if (auto f = port->set_flow_control(flows[i % 3]); !f) {
+            main_error = "flow: " + debug_form(f.error());
+        }
+    }
+    master_writer.join();
+    master_reader.join();
+    clone_reader.join();
+
+    EXPECT_EQ(main_error, "");
+    EXPECT_EQ(clone_error, "");
+    EXPECT_EQ(clone_got.size(), inbound.size());
+    EXPECT_TRUE(clone_got == inbound) << "clone lost or reordered bytes";
+    EXPECT_EQ(master_got.size(), outbound.size());
+    EXPECT_TRUE(master_got == outbound) << "original's writes lost or reordered";
+}
+
+// ---------------------------------------------------------------------------
+
+#if defined(__linux__)
+// TIOCGEXCL (Linux 3.8, ioctl_tty(2)): whether the slave is held exclusively.
+int exclusive_flag(const Pty& pty) {
+    int flag = -1;
+    if (ioctl(pty.slave, TIOCGEXCL, &flag) != 0) {
+        throw std::runtime_error(std::string("TIOCGEXCL: ") + std::strerror(errno));
+    }
+    return flag;
+}
+#endif
+
+// errno of a plain open(2) by an unprivileged user, 0 when it succeeded.
+int open_errno_as_nobody(const std::string& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) {
+            ::_exit(254);
+        }
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd >= 0) {
+            ::close(fd);
+            ::_exit(0);
+        }
+        ::_exit(errno & 0x7F);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 255;
+}
+
+TEST(SerialPosixExclusive, SecondOpenFailsUntilEveryHandleIsGone) {
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty));
+
+    const auto second = open_port(settings_for(pty));
+    ASSERT_FALSE(second) << "a second open shared the line";
+    EXPECT_EQ(second.error().kind, ErrorKind::Io);
+    EXPECT_EQ(second.error().io_kind, IoKind::ResourceBusy);
+    EXPECT_FALSE(second.error().description.empty());
+
+    const bool as_root = ::geteuid() == 0;
+    if (as_root) {
+        // Let an unprivileged user reach the node, so that only TIOCEXCL stops it.
+        ASSERT_EQ(::chmod(pty.path.c_str(), 0666), 0);
+        EXPECT_EQ(open_errno_as_nobody(pty.path), EBUSY);
+    }
+#if defined(__linux__)
+    EXPECT_EQ(exclusive_flag(pty), 1);
+#endif
+
+    auto cloned = port->try_clone();
+    ASSERT_TRUE(cloned);
+    port.reset();
+    EXPECT_FALSE(open_port(settings_for(pty))) << "opened while the clone still holds it";
+#if defined(__linux__)
+    EXPECT_EQ(exclusive_flag(pty), 1);
+#endif
+
+    cloned->reset();
+#if defined(__linux__)
+    EXPECT_EQ(exclusive_flag(pty), 0) << "TIOCEXCL left on after the last handle";
+#endif
+    if (as_root) {
+        EXPECT_EQ(open_errno_as_nobody(pty.path), 0);
+    }
+    EXPECT_TRUE(open_port(settings_for(pty)));
+}
+
+// ---------------------------------------------------------------------------
+
+// Links under /dev made by a test, removed when it ends, failed or not.
+class DevLinks {
+  public:
+    DevLinks() = default;
+    DevLinks(const DevLinks&) = delete;
+    DevLinks& operator=(const DevLinks&) = delete;
+    ~DevLinks() {
+        for (const std::string& link : links_) {
+            ::unlink(link.c_str());
+        }
+    }
+
+    std::string add(const std::string& name, const std::string& target) {
+        std::string link = "/dev/" + name;
+        ::unlink(link.c_str());
+        if (::symlink(target.c_str(), link.c_str()) != 0) {
+            throw std::runtime_error("symlink " + link + ": " + std::strerror(errno));
+        }
+        links_.push_back(link);
+        return link;
+    }
+
+  private:
+    std::vector<std::string> links_;
+};
+
+TEST(SerialPosixList, ListsLinksToPseudoTerminalsAsVirtualPorts) {
+    Pty first;
+    Pty second;
+    DevLinks links;
+    const std::string stem = "PvkT" + std::to_string(::getpid()) + "_";
+    const std::string link10 = links.add("tty" + stem + "10", second.path);
+    const std::string link2 = links.add("tty" + stem + "2", first.path);
+    const std::string to_null = links.add("tty" + stem + "3", "/dev/null");
+    const std::string dangling = links.add("tty" + stem + "4", "/dev/pts/999999");
+    const std::string no_prefix = links.add(stem + "5", first.path);
+
+    const auto listed = list_ports();
+    ASSERT_TRUE(listed) << debug_form(listed.error());
+    const auto find = [&](const std::string& name) {
+        return std::find_if(listed->begin(), listed->end(),
+                            [&](const PortInfo& info) { return info.port_name == name; });
+    };
+    const auto at2 = find(link2);
+    const auto at10 = find(link10);
+    ASSERT_NE(at2, listed->end()) << link2;
+    ASSERT_NE(at10, listed->end()) << link10;
+    EXPECT_EQ(at2->port_type, PortType::Virtual);
+    EXPECT_EQ(at10->port_type, PortType::Virtual);
+    EXPECT_LT(at2, at10) << "virtual ports not in natural order";
+    EXPECT_EQ(find(to_null), listed->end()) << "link to a non-pty listed";
+    EXPECT_EQ(find(dangling), listed->end()) << "dangling link listed";
+    EXPECT_EQ(find(no_prefix), listed->end()) << "name without tty listed";
+    EXPECT_EQ(find(first.path), listed->end()) << "pty slave listed by itself";
+
+    // The OS's ports come first, each group in natural order.
+    const auto first_virtual =
+        std::find_if(listed->begin(), listed->end(),
+                     [](const PortInfo& info) { return info.port_type == PortType::Virtual; });
+    EXPECT_TRUE(std::all_of(first_virtual, listed->end(), [](const PortInfo& info) {
+        return info.port_type == PortType::Virtual;
+    }));
+    const auto by_name = [](const PortInfo& a, const PortInfo& b) {
+        return natural_less(a.port_name, b.port_name);
+    };
+    EXPECT_TRUE(std::is_sorted(listed->begin(), first_virtual, by_name));
+    EXPECT_TRUE(std::is_sorted(first_virtual, listed->end(), by_name));
+    for (const PortInfo& info : *listed) {
+        std::cout << "[listed] " << info.port_name << " type " << static_cast<int>(info.port_type)
+                  << std::endl;
+    }
+
+    // The listed name is what opening takes.
+    auto port = open_or_fail(PortSettings(link2, 9600).timeout(50ms));
+    EXPECT_EQ(port->name(), link2);
+    EXPECT_TRUE(port->write_all(Bytes{'o', 'k'}));
+    EXPECT_EQ(first.receive(2, 1000ms), (Bytes{'o', 'k'}));
+}
+
+}  // namespace
+}  // namespace portavik
