@@ -34,6 +34,13 @@ class Session:
                                      stderr=subprocess.DEVNULL)
         os.close(out_slave)
         self.buffer = b""
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self):
         self.send("1")
         listing = self.wait_for("номер порта: ".encode())
         number = next(m.group(1) for m in LIST_LINE.finditer(listing)
@@ -83,7 +90,9 @@ class Session:
             self.proc.wait(timeout=5)
         except Exception:
             self.proc.kill()
-        os.unlink(self.link)
+            self.proc.wait()
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
         for fd in (self.dev_master, self.dev_slave, self.out_master):
             os.close(fd)
 
