@@ -1,5 +1,7 @@
 #include "common/connect.hpp"
 
+#include <chrono>
+
 #include "common/port_choice.hpp"
 
 namespace portavik {
@@ -55,6 +57,29 @@ bool handle_port_error(Console& console, std::string_view port_name, const Seria
             return false;
         }
         console.line("Пожалуйста, введите 'y' или 'n'");
+    }
+}
+
+std::unique_ptr<SerialPort> choose_and_open_port(
+    Platform& platform, const std::function<PortSettings(const std::string&)>& prepare,
+    std::uint32_t fallback_baud) {
+    Console& console = platform.console;
+    for (;;) {
+        const auto port_name = select_port(console, platform.list_ports);
+        if (!port_name) {
+            console.line("❌ Выход: последовательный порт не выбран!");
+            return nullptr;
+        }
+        auto opened =
+            platform.open_port(prepare(*port_name).timeout(std::chrono::milliseconds(50)));
+        if (opened) {
+            print_connected_banner(console, *port_name, query_line_settings(**opened, fallback_baud));
+            console.line("\n🔄 Эмулятор готов к работе.");
+            return std::move(*opened);
+        }
+        if (!handle_port_error(console, *port_name, opened.error())) {
+            return nullptr;
+        }
     }
 }
 

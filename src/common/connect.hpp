@@ -4,10 +4,13 @@
 // connected banner.
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "console.hpp"
+#include "platform.hpp"
 #include "serial/serial_port.hpp"
 
 namespace portavik {
@@ -34,5 +37,13 @@ void print_connected_banner(Console& console, std::string_view port_name,
 // The dialog after a failed open: true when the user wants another port.
 // End of input answers "n".
 bool handle_port_error(Console& console, std::string_view port_name, const SerialError& error);
+
+// Both modes' start-up: choose a port, let `prepare` turn its name into
+// settings, open with a 50 ms timeout, explain a failure and offer another
+// port, and announce the open port (banner, with `fallback_baud` for a rate
+// the device cannot report, and the ready line). Nothing when the mode is to end.
+std::unique_ptr<SerialPort> choose_and_open_port(
+    Platform& platform, const std::function<PortSettings(const std::string&)>& prepare,
+    std::uint32_t fallback_baud);
 
 }  // namespace portavik

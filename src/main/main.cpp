@@ -17,7 +17,6 @@ namespace portavik {
 namespace {
 
 constexpr std::uint32_t kStandardBaud = 38400;
-constexpr auto kOpenTimeout = std::chrono::milliseconds(50);
 
 void print_standard_defaults(Console& console) {
     console.line("\n⚙️ Настройки порта по умолчанию:");
@@ -34,35 +33,18 @@ bool wants_to_change_settings(Console& console) {
     return input && to_lower_ascii(trim(*input)) == "y";
 }
 
-// Port choice up to an open port; nothing when the mode is to end.
-std::unique_ptr<SerialPort> open_standard_port(Platform& platform) {
-    Console& console = platform.console;
-    for (;;) {
-        const auto port_name = select_port(console, platform.list_ports);
-        if (!port_name) {
-            console.line("❌ Выход: последовательный порт не выбран!");
-            return nullptr;
-        }
-        PortSettings settings = get_default_settings(*port_name, kStandardBaud)
-                                    .data_bits(DataBits::Eight)
-                                    .stop_bits(StopBits::One)
-                                    .parity(Parity::None)
-                                    .flow_control(FlowControl::None);
-        print_standard_defaults(console);
-        if (wants_to_change_settings(console)) {
-            settings = configure_settings_before_open(console, std::move(settings));
-        }
-        auto opened = platform.open_port(settings.timeout(kOpenTimeout));
-        if (opened) {
-            print_connected_banner(console, *port_name,
-                                   query_line_settings(**opened, kStandardBaud));
-            console.line("\n🔄 Эмулятор готов к работе.");
-            return std::move(*opened);
-        }
-        if (!handle_port_error(console, *port_name, opened.error())) {
-            return nullptr;
-        }
+// The defaults block, and the pre-open dialog if the user asks for it.
+PortSettings prepare_standard_settings(Console& console, const std::string& port_name) {
+    PortSettings settings = get_default_settings(port_name, kStandardBaud)
+                                .data_bits(DataBits::Eight)
+                                .stop_bits(StopBits::One)
+                                .parity(Parity::None)
+                                .flow_control(FlowControl::None);
+    print_standard_defaults(console);
+    if (wants_to_change_settings(console)) {
+        settings = configure_settings_before_open(console, std::move(settings));
     }
+    return settings;
 }
 
 struct SendSubmenu {
@@ -183,9 +165,15 @@ void main(Platform& platform) {
 }
 
 void run_original_version(Platform& platform) {
-    auto port = open_standard_port(platform);
+    Console& console = platform.console;
+    auto port = choose_and_open_port(
+        platform,
+        [&console](const std::string& port_name) {
+            return prepare_standard_settings(console, port_name);
+        },
+        kStandardBaud);
     if (port) {
-        run_command_loop(platform.console, std::move(port));
+        run_command_loop(console, std::move(port));
     }
 }
 

@@ -15,7 +15,6 @@ namespace portavik::main_tirk {
 namespace {
 
 constexpr std::uint32_t kTirkBaud = 9600;
-constexpr auto kOpenTimeout = std::chrono::milliseconds(50);
 
 void install_ctrl_c_handler(Platform& platform, const Flag& running) {
     Console& console = platform.console;
@@ -31,27 +30,6 @@ void install_ctrl_c_handler(Platform& platform, const Flag& running) {
     });
     if (!installed) {
         throw FatalError("Ошибка установки обработчика Ctrl+C");
-    }
-}
-
-// Port choice up to an open port; nothing when the mode is to end.
-std::unique_ptr<SerialPort> open_tirk_port(Platform& platform) {
-    Console& console = platform.console;
-    for (;;) {
-        const auto port_name = select_port(console, platform.list_ports);
-        if (!port_name) {
-            console.line("❌ Выход: последовательный порт не выбран!");
-            return nullptr;
-        }
-        auto opened =
-            platform.open_port(get_default_settings(*port_name, kTirkBaud).timeout(kOpenTimeout));
-        if (opened) {
-            print_connected_banner(console, *port_name, query_line_settings(**opened, kTirkBaud));
-            return std::move(*opened);
-        }
-        if (!handle_port_error(console, *port_name, opened.error())) {
-            return nullptr;
-        }
     }
 }
 
@@ -109,11 +87,13 @@ void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, cons
 void main(Platform& platform) {
     Flag running = make_flag(true);
     install_ctrl_c_handler(platform, running);
-    auto port = open_tirk_port(platform);
+    auto port = choose_and_open_port(
+        platform,
+        [](const std::string& port_name) { return get_default_settings(port_name, kTirkBaud); },
+        kTirkBaud);
     if (!port) {
         return;
     }
-    platform.console.line("\n🔄 Эмулятор готов к работе.");
     print_current_settings(platform.console, *port);
     run_command_loop(platform, std::move(port), running);
 }
