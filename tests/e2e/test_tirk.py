@@ -1,0 +1,474 @@
+"""The ТИРК mode end to end: its command menu, the two raw-mode line editors
+(HEX bytes and ТИРК command numbers), what reaches the device, the receiver
+while an editor is open, and the terminal's state around raw mode and exit."""
+
+import os
+import re
+import shlex
+import signal
+import termios
+import time
+
+import pexpect
+import pytest
+
+from conftest import BIN, MODE_MENU, Program, connected_banner
+
+READY = "\n🔄 Эмулятор готов к работе.\n"
+SETTINGS_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
+                  "Таймаут чтения/записи: 50ms\n"
+                  "Скорость: Ok(9600) бод\n"
+                  "Биты данных: Ok(Eight)\n"
+                  "Стоп-биты: Ok(One)\n"
+                  "Четность: Ok(None)\n"
+                  "Управление потоком: Ok(None)\n"
+                  "================================\n\n")
+MENU = ("\n=== 📋 Меню команд ===\n"
+        "1. Отправить HEX данные\n"
+        "2. Отправить команды ТИРК1...26\n"
+        "3. Очистить экран\n"
+        "4. Выход\n"
+        "\nВыберите действие (1-4): ")
+INVALID = "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n"
+CLEAR = "\x1b[H\x1b[2J\x1b[3J"
+HEX_HEADER = ("\n=== 📋 Меню отправки HEX данных ===\n"
+              "Введите HEX данные (например: FF 00 AB) или Меню (Esc)\n"
+              "> ")
+TIRK_HEADER = ("\n=== 📋 Меню команд ТИРК ===\n"
+               "Введите номер команды ТИРК(1...26) или Меню (Esc)\n"
+               "> ")
+HEADERS = {"1": HEX_HEADER, "2": TIRK_HEADER}
+REDRAW = "\x1b[2K\r> "
+ENTER_ERASE = "\x1b[2K\r\n"
+BYE = "\n👋 До свидания!\n"
+CTRL_C_BYE = "\n👋 Программа завершена пользователем (Ctrl+C)\n"
+RANGE_ERROR = "❌ Ошибка: номер команды ТИРК должен быть от 1 до 26\n"
+
+# Keys are typed further apart than the editors' 200 ms time rule.
+GAP = 0.3
+# How long the screen must stay unchanged after a key that is to be dropped.
+QUIET = 0.4
+
+FRAMES = {
+    1: ("01 50 11 00", "0D 99"),
+    19: ("01 50 20 07", "59 CB"),
+    20: ("01 30 00", "34 00"),
+    26: ("01 30 06", "B4 02"),
+}
+
+
+def frame_bytes(number):
+    body, crc = FRAMES[number]
+    return bytes.fromhex(body + " " + crc)
+
+
+# ---------------------------------------------------------------- helpers
+
+def reach_menu(p, device):
+    """From the mode menu to the ТИРК command menu; checks the start-up text."""
+    assert p.expect(MODE_MENU) == ""
+    p.send_line("2")
+    p.choose_port(device.path)
+    assert p.expect(connected_banner(device.path, 9600) + READY + SETTINGS_BLOCK) == ""
+    assert p.expect(MENU) == ""
+
+
+def open_editor(p, item):
+    p.send_line(item)
+    assert p.expect(HEADERS[item]) == ""
+
+
+def press(p, key, line=None, gap=GAP):
+    """Types `key` after `gap` seconds. With `line`, the key must be accepted
+    and the editor's line redrawn as `line`; without, nothing may change."""
+    time.sleep(gap)
+    p.send(key)
+    if line is None:
+        assert p.rest(QUIET) == "", f"the key {key!r} changed the screen"
+    else:
+        assert p.expect(REDRAW + line) == ""
+
+
+def type_line(p, text):
+    for i in range(len(text)):
+        press(p, text[i], text[:i + 1])
+
+
+def leave_editor(p):
+    p.send("\x1b")
+    assert p.expect("\n" + MENU) == ""
+
+
+def quit_at_menu(p):
+    p.send_line("4")
+    assert p.expect(BYE) == ""
+    assert p.wait_exit() == (0, None)
+
+
+def assert_wire(device, expected):
+    """Exactly `expected` reaches the device, and nothing after it."""
+    got = device.read(len(expected))
+    got += device.drain()
+    assert got == expected, f"{got.hex(' ')} != {expected.hex(' ')}"
+
+
+def expect_command_sent(p, device, number):
+    body, crc = FRAMES[number]
+    printed = p.expect(TIRK_HEADER)
+    # Shown with "\r\n" for the program's "\n", which `expect` turns back.
+    pattern = (re.escape(ENTER_ERASE) +
+               re.escape(f"⏱️ Порт {device.path}: время отправки данных ") + r"(\d+)" +
+               re.escape(f" мс\n📤 Отправлена команда ТИРК{number}: {body} | CRC: {crc}\n\n"))
+    assert re.fullmatch(pattern, printed), printed
+    assert_wire(device, frame_bytes(number))
+
+
+def lflag(attrs):
+    return attrs[3]
+
+
+# ------------------------------------------------- the command menu itself
+
+def test_menu_start_up_block_and_answers_that_are_not_items(program, device):
+    p = program()
+    reach_menu(p, device)
+    assert device.baud_rate() == 9600
+    for answer in ["5", "12", "", "1 2", "01"]:
+        p.send_line(answer)
+        assert p.expect(MENU) == INVALID, f"answer {answer!r}"
+    p.send_line(" 3 ")
+    assert p.expect(MENU) == CLEAR
+    # Nothing went to the device meanwhile.
+    assert device.drain() == b""
+    quit_at_menu(p)
+    assert p.seen.count("👋 До свидания!") == 1
+    assert p.seen.endswith(BYE)
+
+
+def test_item_4_exits_with_status_0(program, device):
+    p = program()
+    reach_menu(p, device)
+    p.send_line("  4\t")
+    assert p.expect(BYE) == ""
+    assert p.wait_exit() == (0, None)
+    assert p.seen.endswith(MENU + BYE)
+
+
+def test_ctrl_c_at_the_menu_ends_with_status_0_and_the_message(program, device):
+    p = program()
+    reach_menu(p, device)
+    p.send("\x03")
+    assert p.expect(CTRL_C_BYE) == ""
+    assert p.wait_exit() == (0, None)
+    assert "👋 До свидания!" not in p.seen
+
+
+# ------------------------------------------------------------ HEX editor
+
+def test_hex_editor_sends_what_was_typed_and_drops_non_hex_keys(program, device):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, "1")
+    # Enter and Backspace on an empty line do nothing.
+    press(p, "\r")
+    press(p, "\x7f")
+    press(p, "a", "a")
+    press(p, "g")
+    press(p, "b", "ab")
+    press(p, " ", "ab ")
+    press(p, "-")
+    press(p, "x")
+    press(p, "0", "ab 0")
+    press(p, "F", "ab 0F")
+    time.sleep(GAP)
+    p.send("\r")
+    assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): AB 0F\n\n"
+                    + HEX_HEADER) == ""
+    assert_wire(device, b"\xab\x0f")
+    # The editor stays open with an empty line.
+    type_line(p, "7e")
+    time.sleep(GAP)
+    p.send("\r")
+    assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): 7E\n\n"
+                    + HEX_HEADER) == ""
+    assert_wire(device, b"\x7e")
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+# ------------------------------------------------------ ТИРК command editor
+
+def test_command_editor_sends_commands_with_their_frames(program, device):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, "2")
+    for number in [1, 19, 20]:
+        type_line(p, str(number))
+        time.sleep(GAP)
+        p.send("\r")
+        expect_command_sent(p, device, number)
+    # Two-digit rule on the way to 26: 7 would make 27, a third digit never fits.
+    press(p, "2", "2")
+    press(p, "7")
+    press(p, "6", "26")
+    press(p, "5")
+    time.sleep(GAP)
+    p.send("\r")
+    expect_command_sent(p, device, 26)
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+def test_keys_within_200_ms_are_dropped(program, device):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, "2")
+    # Right after the editor opened: too early.
+    p.send("5")
+    assert p.rest(QUIET) == ""
+    press(p, "1", "1")
+    # 50 ms after the accepted 1: dropped, the line stays "1".
+    time.sleep(0.05)
+    p.send("2")
+    assert p.rest(QUIET) == ""
+    time.sleep(GAP)
+    p.send("\r")
+    expect_command_sent(p, device, 1)
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+@pytest.mark.parametrize("typed", ["0", "00"])
+def test_command_zero_is_refused_and_nothing_is_sent(program, device, typed):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, "2")
+    type_line(p, typed)
+    time.sleep(GAP)
+    p.send("\r")
+    assert p.expect(ENTER_ERASE + RANGE_ERROR + "\n" + TIRK_HEADER) == ""
+    assert device.drain(quiet=0.5) == b""
+    # The editor still works afterwards.
+    type_line(p, "1")
+    time.sleep(GAP)
+    p.send("\r")
+    expect_command_sent(p, device, 1)
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+def test_backspace_in_the_command_editor_removes_the_last_digit(program, device):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, "2")
+    type_line(p, "12")
+    # Backspace has no time rule here: at once after the 2 it still counts.
+    press(p, "\x7f", "1", gap=0)
+    time.sleep(GAP)
+    p.send("\r")
+    expect_command_sent(p, device, 1)
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+# ------------------------------------------------------ both editors alike
+
+@pytest.mark.parametrize("item", ["1", "2"])
+def test_esc_returns_to_the_menu_and_item_4_then_exits(program, device, item):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, item)
+    press(p, "1", "1")
+    time.sleep(GAP)
+    leave_editor(p)
+    # What was typed is not sent by leaving.
+    assert device.drain() == b""
+    # The menu reads lines again (the terminal is out of raw mode).
+    p.send_line("5")
+    assert p.expect(MENU) == INVALID
+    quit_at_menu(p)
+
+
+SPECIAL_KEYS = [
+    ("up", "\x1b[A"),
+    ("left", "\x1b[D"),
+    ("home", "\x1b[H"),
+    ("end", "\x1b[F"),
+    ("delete", "\x1b[3~"),
+    ("F1", "\x1bOP"),
+    ("Ctrl+C", "\x03"),
+]
+
+
+@pytest.mark.parametrize("item", ["1", "2"])
+def test_cursor_and_function_keys_and_ctrl_c_change_nothing(program, device, item):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, item)
+    press(p, "1", "1")
+    # Each key comes well after the last accepted one, so a sequence taken
+    # apart into characters would show (F, 3 and the like are accepted keys).
+    for name, key in SPECIAL_KEYS:
+        time.sleep(GAP)
+        p.send(key)
+        assert p.rest(QUIET) == "", f"{name} changed the screen"
+    if item == "1":
+        press(p, "2", "12")
+        time.sleep(GAP)
+        p.send("\r")
+        assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): 12\n\n"
+                        + HEX_HEADER) == ""
+        assert_wire(device, b"\x12")
+    else:
+        time.sleep(GAP)
+        p.send("\r")
+        expect_command_sent(p, device, 1)
+    leave_editor(p)
+    quit_at_menu(p)
+
+
+@pytest.mark.parametrize("item", ["1", "2"])
+def test_device_data_is_dropped_in_an_editor_and_shown_at_the_menu(program, device, item):
+    p = program()
+    reach_menu(p, device)
+    open_editor(p, item)
+    device.write(b"\x11\x22\x33")
+    # The receiver reads every 50 ms; give it ample time to read and drop.
+    assert p.rest(1.5) == ""
+    leave_editor(p)
+    assert p.rest(1.0) == ""
+    device.write(b"\xab\xcd")
+    assert p.expect("📥 Получены данные: AB CD\n") == ""
+    quit_at_menu(p)
+    assert p.seen.count("📥") == 1
+
+
+# ------------------------------------------- the terminal around raw mode
+
+@pytest.mark.parametrize("item", ["1", "2"])
+def test_editor_puts_the_terminal_in_raw_mode_and_esc_restores_it(program, device, item):
+    p = program()
+    reach_menu(p, device)
+    fd = p.child.child_fd
+    before = termios.tcgetattr(fd)
+    assert lflag(before) & termios.ICANON and lflag(before) & termios.ISIG
+    open_editor(p, item)
+    raw = termios.tcgetattr(fd)
+    assert not lflag(raw) & (termios.ICANON | termios.ECHO | termios.ISIG)
+    assert raw[1] & termios.OPOST, "output processing stays on"
+    leave_editor(p)
+    assert termios.tcgetattr(fd) == before
+    quit_at_menu(p)
+
+
+class Wrapped(Program):
+    """The program run by a shell that prints `stty -g` before and after it,
+    and the program's exit status, on the same terminal."""
+
+    def __init__(self):
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        # The trap keeps the shell alive through a Ctrl+C on the terminal
+        # (the program gets SIGINT's default action, then installs its own).
+        script = f'trap : INT; stty -g; {shlex.quote(BIN)}; echo "rc=$?"; stty -g'
+        self.child = pexpect.spawn("/bin/sh", ["-c", script], env=env, encoding="utf-8",
+                                   codec_errors="replace", echo=False, timeout=10,
+                                   dimensions=(50, 200))
+        self.seen = ""
+        self.child.expect(r"([0-9a-f]+(?::[0-9a-f]+)+)\r\n")
+        self.stty_before = self.child.match.group(1)
+        self.program_pid = None
+
+    def find_program(self):
+        """The pid of the shell's child (the program)."""
+        shell = self.child.pid
+        for entry in os.listdir("/proc"):
+            if not entry.isdigit():
+                continue
+            try:
+                with open(f"/proc/{entry}/stat") as stat:
+                    fields = stat.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            if int(fields[1]) == shell:
+                self.program_pid = int(entry)
+                return self.program_pid
+        raise AssertionError("the program's process was not found")
+
+    def finish(self):
+        """The program's exit status as the shell saw it, and the terminal's
+        settings after it ended."""
+        self.child.expect(r"rc=(\d+)\r\n([0-9a-f]+(?::[0-9a-f]+)+)\r\n")
+        self.seen += self.child.before.replace("\r\n", "\n")
+        status, after = int(self.child.match.group(1)), self.child.match.group(2)
+        self.child.expect(pexpect.EOF)
+        self.child.close()
+        return status, after
+
+    def kill(self):
+        if self.program_pid is not None:
+            try:
+                os.kill(self.program_pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+        super().kill()
+
+
+@pytest.fixture
+def wrapped():
+    runs = []
+
+    def start():
+        w = Wrapped()
+        runs.append(w)
+        return w
+
+    yield start
+    for w in runs:
+        w.kill()
+
+
+def test_terminal_is_as_before_after_esc_and_item_4(wrapped, device):
+    w = wrapped()
+    reach_menu(w, device)
+    open_editor(w, "2")
+    leave_editor(w)
+    w.send_line("4")
+    assert w.expect(BYE) == ""
+    status, after = w.finish()
+    assert status == 0
+    assert after == w.stty_before
+
+
+def test_terminal_is_as_before_after_ctrl_c_at_the_menu(wrapped, device):
+    w = wrapped()
+    reach_menu(w, device)
+    w.send("\x03")
+    assert w.expect(CTRL_C_BYE) == ""
+    status, after = w.finish()
+    assert status == 0
+    assert after == w.stty_before
+
+
+@pytest.mark.parametrize("item", ["1", "2"])
+@pytest.mark.parametrize("sig, status, message", [
+    pytest.param(signal.SIGINT, 0, CTRL_C_BYE, id="SIGINT"),
+    pytest.param(signal.SIGTERM, 128 + signal.SIGTERM, None, id="SIGTERM"),
+])
+def test_signal_from_outside_in_an_editor_restores_the_terminal(wrapped, device, item, sig,
+                                                                status, message):
+    w = wrapped()
+    reach_menu(w, device)
+    pid = w.find_program()
+    open_editor(w, item)
+    press(w, "1", "1")
+    # Raw mode is on at this point, so restoring it is not a given.
+    raw = termios.tcgetattr(w.child.child_fd)
+    assert not lflag(raw) & (termios.ICANON | termios.ECHO | termios.ISIG)
+    os.kill(pid, sig)
+    if message is not None:
+        assert w.expect(message) == ""
+    got_status, after = w.finish()
+    assert got_status == status
+    assert after == w.stty_before
+    if message is None:
+        assert "👋" not in w.seen
