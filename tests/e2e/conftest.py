@@ -163,6 +163,8 @@ class Program:
         except pexpect.EOF:
             pass
         out = normalize(self.child.before)
+        # Consumed: the next expect must not see this text again.
+        self.child.buffer = self.child.string_type()
         self.seen += out
         return out
 

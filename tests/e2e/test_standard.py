@@ -1,0 +1,642 @@
+"""Standard mode with the port open: the three send submenus and what they put
+on the wire, the receiver (pausing, text and HEX lines, escape bytes, a
+device that goes away), the settings dialog on the open port, leaving, a
+piped session, and a Modbus RTU exchange with a libmodbus server."""
+
+import fcntl
+import os
+import select
+import signal
+import subprocess
+import termios
+import threading
+import time
+
+import pexpect
+import pytest
+
+from conftest import BIN, MODE_MENU, connected_banner, listed_number, normalize, run_piped
+
+DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
+READY = "\n🔄 Эмулятор готов к работе.\n"
+MENU = ("\n=== 📋 Меню команд ===\n"
+        "1. Отправить текстовое сообщение\n"
+        "2. Отправить HEX данные\n"
+        "3. Отправить HEX данные с CRC16\n"
+        "4. Настройки порта\n"
+        "5. Очистить экран\n"
+        "6. Выход\n"
+        "\nВыберите действие (1-6): ")
+GOODBYE = "\n👋 До свидания!\n"
+PROMPT = "> "
+
+SUBMENUS = {
+    "1": ("\n=== 📋 Меню отправки текстовых сообщений ===\n"
+          "Введите текст для отправки или 'q' для возврата в меню\n"),
+    "2": ("\n=== 📋 Меню отправки HEX данных ===\n"
+          "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"),
+    "3": ("\n=== 📋 Меню отправки HEX данных с CRC16 ===\n"
+          "Введите HEX данные для отправки с CRC16 или 'q' для возврата в меню\n"),
+}
+
+SETTINGS_MENU = ("\n=== 📋 Настройки порта ===\n"
+                 "1. Скорость передачи (бод)\n"
+                 "2. Биты данных\n"
+                 "3. Стоп-биты\n"
+                 "4. Четность\n"
+                 "5. Управление потоком\n"
+                 "6. Вернуться в главное меню\n"
+                 "\nВыберите настройку (1-6): ")
+BAUD_PROMPT = "Введите скорость передачи (бод): "
+DATA_BITS_DIALOG = ("\nВыберите количество бит данных:\n1. 5 бит\n2. 6 бит\n3. 7 бит\n4. 8 бит\n"
+                    "\nВыберите (1-4): ")
+STOP_BITS_DIALOG = "\nВыберите количество стоп-бит:\n1. 1 стоп-бит\n2. 2 стоп-бита\n\nВыберите (1-2): "
+PARITY_DIALOG = "\nВыберите четность:\n1. Нет\n2. Четная\n3. Нечетная\n\nВыберите (1-3): "
+FLOW_DIALOG = ("\nВыберите управление потоком:\n1. Нет\n2. Аппаратное\n3. Программное\n"
+               "\nВыберите (1-3): ")
+
+READ_ERROR = "❌ Ошибка чтения из порта: "
+
+
+def hex_line(data: bytes):
+    return "📥 Получено (HEX): " + " ".join(f"{b:02X}" for b in data) + "\n"
+
+
+def text_line(data: bytes):
+    return "📥 Получено (текст): " + data.decode() + "\n"
+
+
+def open_session(program, device):
+    """The program in the standard mode with `device` open at the defaults,
+    waiting at the command menu."""
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(device.path)
+    p.expect(DEFAULTS_QUESTION)
+    p.send_line("n")
+    p.expect(connected_banner(device.path, 38400) + READY)
+    assert p.expect(MENU) == ""
+    return p
+
+
+def quiet(p, timeout):
+    """What is printed within `timeout`, taken out of the program's output so
+    that it is neither seen again by the next expect nor counted twice in the
+    transcript (Program.rest leaves it in pexpect's buffer)."""
+    out = p.rest(timeout)
+    p.child.buffer = p.child.string_type()
+    return out
+
+
+def choose(p, key):
+    """Answers the command menu with `key`; checks the echo."""
+    p.send_line(key)
+    assert p.expect(f"📝 Введено: {key.strip()}\n") == ""
+
+
+def enter_submenu(p, key):
+    choose(p, key)
+    assert p.expect(SUBMENUS[key] + PROMPT) == ""
+
+
+def enter_paused_submenu(p, key):
+    """Opens submenu `key` and waits until the receiver has surely seen the
+    pause: a read already under way when the submenu opened may still take
+    what arrives within one read timeout (50 ms)."""
+    enter_submenu(p, key)
+    time.sleep(0.25)
+
+
+def leave(p):
+    """"6" at the command menu: goodbye and exit status 0."""
+    choose(p, "6")
+    assert p.expect(GOODBYE) == ""
+    assert p.wait_exit() == (0, None)
+
+
+def one_byte_send(key):
+    """A line that sends the byte 41 ("A") from submenu `key`, and what the
+    device then receives."""
+    if key == "1":
+        return "A", b"A"
+    if key == "2":
+        return "41", b"A"
+    return "41", b"A" + crc16_modbus(b"A").to_bytes(2, "little")
+
+
+def exit_report(proc):
+    """Standard error of a helper process that has ended, for a failure message."""
+    if proc.poll() is None:
+        return "(still running)"
+    return proc.stderr.read().decode(errors="replace")
+
+
+def crc16_modbus(data: bytes):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+# --- Send submenus -----------------------------------------------------------
+
+SENDS = [
+    # key, typed line, bytes on the wire, confirmation after "📤 Отправлено в порт {path} "
+    ("1", "AT", b"AT", "(текст): AT"),
+    ("1", "  Привет  ", "Привет".encode(), "(текст): Привет"),
+    ("1", "a b\tc", b"a b\tc", "(текст): a b\tc"),
+    ("1", "qq", b"qq", "(текст): qq"),
+    ("2", "F F0 0A B", b"\xff\x00\xab", "(HEX): FF 00 AB"),
+    ("2", "  ff00ab  ", b"\xff\x00\xab", "(HEX): FF 00 AB"),
+    ("3", "01 03 00 00 00 01", b"\x01\x03\x00\x00\x00\x01\x84\x0a",
+     "(HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A"),
+]
+
+
+@pytest.mark.parametrize("key,line,wire,confirmation", SENDS,
+                         ids=[f"{s[0]}-{s[1].strip() or 'blank'}" for s in SENDS])
+def test_submenu_sends_exact_bytes_and_confirms(program, device, key, line, wire, confirmation):
+    p = open_session(program, device)
+    enter_submenu(p, key)
+    # An empty line (or only spaces) sends nothing and prompts again.
+    p.send_line("")
+    assert p.expect(PROMPT) == ""
+    p.send_line("   ")
+    assert p.expect(PROMPT) == ""
+    assert device.drain() == b""
+    p.send_line(line)
+    assert p.expect(PROMPT) == f"📤 Отправлено в порт {device.path} {confirmation}\n"
+    assert device.read(len(wire)) == wire
+    assert device.drain() == b"", "nothing after the message (no line ending, no extra byte)"
+    p.send_line("q")
+    assert p.expect(MENU) == ""
+    leave(p)
+
+
+@pytest.mark.parametrize("leave_word", ["q", " Q ", "Q"])
+@pytest.mark.parametrize("key", ["1", "2", "3"])
+def test_q_in_either_case_with_spaces_leaves_every_submenu(program, device, key, leave_word):
+    p = open_session(program, device)
+    enter_submenu(p, key)
+    p.send_line(leave_word)
+    assert p.expect(MENU) == ""
+    assert device.drain() == b""
+    # The same submenu opens again and still sends.
+    enter_submenu(p, key)
+    line, wire = one_byte_send(key)
+    p.send_line(line)
+    p.expect(PROMPT)
+    assert device.read(len(wire)) == wire
+    p.send_line(leave_word)
+    assert p.expect(MENU) == ""
+    leave(p)
+
+
+@pytest.mark.parametrize("key", ["2", "3"])
+@pytest.mark.parametrize("line", ["FF 0G", "F", "quit", "0x01"])
+def test_invalid_hex_is_refused_and_nothing_is_written(program, device, key, line):
+    p = open_session(program, device)
+    enter_submenu(p, key)
+    p.send_line(line)
+    assert p.expect(PROMPT) == "❌ Ошибка: неверный формат HEX данных\n"
+    assert device.drain() == b""
+    # The submenu goes on and the next valid line is sent.
+    p.send_line("7E")
+    assert p.expect(PROMPT).startswith(f"📤 Отправлено в порт {device.path} (HEX")
+    expected = b"\x7e" if key == "2" else b"\x7e" + crc16_modbus(b"\x7e").to_bytes(2, "little")
+    assert device.read(len(expected)) == expected
+    p.send_line("q")
+    p.expect(MENU)
+    leave(p)
+
+
+def test_unknown_menu_answer_is_echoed_then_warned(program, device):
+    p = open_session(program, device)
+    p.send_line(" 7 ")
+    assert p.expect(MENU) == "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"
+    leave(p)
+
+
+# --- Receiver ----------------------------------------------------------------
+
+@pytest.mark.parametrize("key", ["1", "2", "3"])
+def test_device_data_waits_while_a_submenu_is_open_and_is_printed_after_q(program, device, key):
+    p = open_session(program, device)
+    enter_paused_submenu(p, key)
+    device.write(b"\x01\x02\x03")
+    time.sleep(0.3)
+    assert "📥" not in quiet(p, 0.3), "printed while the submenu was open"
+    # A send from the submenu does not let the waiting data through either.
+    line, wire = one_byte_send(key)
+    p.send_line(line)
+    sent = p.expect(PROMPT)
+    assert sent.startswith("📤 Отправлено") and "📥" not in sent
+    time.sleep(0.3)
+    assert "📥" not in quiet(p, 0.3)
+    assert device.read(len(wire)) == wire
+    p.send_line("q")
+    p.expect(hex_line(b"\x01\x02\x03"))
+    # After q, the receiver runs again: new data is printed at once.
+    device.write(b"\x04\x05")
+    p.expect(hex_line(b"\x04\x05"))
+    assert p.seen.count("📥 Получено (HEX): ") == 2
+    leave(p)
+
+
+CHUNKS = [
+    # chunk, whether it is also shown as text
+    (b"OK\r\n", True),
+    (b"Hello, world! ~{}", True),
+    (b"\tA\x0cB ", True),
+    (b"\x1b]0;x\x07", False),
+    (b"\x1b[2J", False),
+    (b"\x1b", False),
+    ("Привет".encode(), False),
+    (b"a\x00b", False),
+    (b"abc\x7f", False),
+    (b"\x80\xff", False),
+    (b"bell\x07", False),
+]
+
+
+@pytest.mark.parametrize("chunk,as_text", CHUNKS, ids=[repr(c[0]) for c in CHUNKS])
+def test_received_chunk_lines(program, device, chunk, as_text):
+    p = open_session(program, device)
+    device.write(chunk)
+    assert p.expect(hex_line(chunk)) == ""
+    # A printable sentinel chunk shows what, if anything, came after the HEX line.
+    device.write(b"END")
+    after = p.expect(hex_line(b"END") + text_line(b"END"))
+    if as_text:
+        assert after == text_line(chunk)
+    else:
+        assert after == ""
+    leave(p)
+    # No raw byte from the device reaches the terminal unless it was printable.
+    if not as_text:
+        assert chunk.decode("utf-8", "replace") not in p.seen
+    assert "\x1b" not in p.seen, "an escape byte reached the terminal"
+    assert "\x07" not in p.seen
+
+
+def test_escape_sequences_from_the_device_never_reach_the_terminal(program, device):
+    p = open_session(program, device)
+    for chunk in [b"\x1b]0;x\x07", b"\x1b[2J", b"\x1b[31mred\x1b[0m"]:
+        device.write(chunk)
+        assert p.expect(hex_line(chunk)) == ""
+    # And while a submenu was open, then printed after q.
+    enter_paused_submenu(p, "1")
+    device.write(b"\x1b]0;x\x07")
+    time.sleep(0.2)
+    p.send_line("q")
+    p.expect(hex_line(b"\x1b]0;x\x07"))
+    leave(p)
+    assert "\x1b]0;x" not in p.seen
+    assert "\x1b[2J" not in p.seen
+    assert "\x1b" not in p.seen
+
+
+def test_receiver_keeps_printing_during_the_settings_dialog(program, device):
+    p = open_session(program, device)
+    choose(p, "4")
+    p.expect("🔄 Переход в меню настроек порта...\n" + SETTINGS_MENU)
+    device.write(b"hi")
+    assert p.expect(hex_line(b"hi") + text_line(b"hi")) == ""
+    p.send_line("6")
+    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 38400 бод, "
+                              "8 бит данных, 1 стоп-бит, нет четность, нет поток\n")
+    leave(p)
+
+
+# --- Settings dialog on the open port ------------------------------------------
+
+def settings_answer(p, key, dialog, answer):
+    """At the settings menu: `key`, then `answer` to the dialog; returns what
+    was printed before the settings menu came again."""
+    p.send_line(key)
+    assert p.expect(dialog) == ""
+    p.send_line(answer)
+    return p.expect(SETTINGS_MENU)
+
+
+def test_settings_dialog_changes_the_open_port(program, device):
+    p = open_session(program, device)
+    choose(p, "4")
+    assert p.expect("🔄 Переход в меню настроек порта...\n" + SETTINGS_MENU) == ""
+
+    assert settings_answer(p, "1", BAUD_PROMPT, "115200") == "✅ Скорость установлена: 115200 бод\n"
+    assert device.baud_rate() == 115200
+    assert settings_answer(p, "1", BAUD_PROMPT, " +250000 ") == "✅ Скорость установлена: 250000 бод\n"
+    assert device.baud_rate() == 250000
+
+    assert (settings_answer(p, "5", FLOW_DIALOG, "3")
+            == "✅ Управление потоком установлено: Software\n")
+    iflag, _, cflag = device.attrs()[0:3]
+    assert iflag & termios.IXON and iflag & termios.IXOFF
+    assert not cflag & termios.CRTSCTS
+
+    assert (settings_answer(p, "5", FLOW_DIALOG, "2")
+            == "✅ Управление потоком установлено: Hardware\n")
+    iflag, _, cflag = device.attrs()[0:3]
+    assert cflag & termios.CRTSCTS
+    assert not iflag & (termios.IXON | termios.IXOFF)
+
+    assert settings_answer(p, "3", STOP_BITS_DIALOG, "2") == "✅ Стоп-биты установлены: Two\n"
+    assert device.attrs()[2] & termios.CSTOPB
+
+    # A pseudo-terminal keeps 8 data bits: the refusal is reported.
+    refused = settings_answer(p, "2", DATA_BITS_DIALOG, "3")
+    assert refused.startswith("❌ Ошибка установки бит данных: ") and refused.endswith("\n")
+    assert refused.count("\n") == 1 and len(refused) > len("❌ Ошибка установки бит данных: \n")
+    assert device.attrs()[2] & termios.CSIZE == termios.CS8
+
+    assert settings_answer(p, "1", BAUD_PROMPT, "115200") == "✅ Скорость установлена: 115200 бод\n"
+
+    # Wrong answers change nothing.
+    assert settings_answer(p, "3", STOP_BITS_DIALOG, "3") == "❌ Ошибка: неверный выбор\n"
+    assert settings_answer(p, "2", DATA_BITS_DIALOG, "5") == "❌ Ошибка: неверный выбор\n"
+    for bad in ["abc", "", "-1", "1 200", "4294967296"]:
+        assert settings_answer(p, "1", BAUD_PROMPT, bad) == "❌ Ошибка: введите корректное число\n"
+    for bad in ["0", "7", "01", "q", "1.", ""]:
+        p.send_line(bad)
+        assert p.expect(SETTINGS_MENU) == "⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"
+    assert device.baud_rate() == 115200
+    assert device.attrs()[2] & termios.CSTOPB
+
+    p.send_line("6")
+    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 115200 бод, "
+                              "8 бит данных, 2 стоп-бит, нет четность, аппаратное поток\n")
+    # The changes stay in force after the dialog, and the port still sends.
+    assert device.baud_rate() == 115200
+    assert device.attrs()[2] & termios.CRTSCTS
+    enter_submenu(p, "2")
+    p.send_line("55 AA")
+    p.expect(PROMPT)
+    assert device.read(2) == b"\x55\xaa"
+    p.send_line("q")
+    p.expect(MENU)
+    leave(p)
+
+
+def test_settings_parity_refused_summary_reports_what_the_device_keeps(program, device):
+    p = open_session(program, device)
+    choose(p, "4")
+    p.expect("🔄 Переход в меню настроек порта...\n" + SETTINGS_MENU)
+    refused = settings_answer(p, " 4 ", PARITY_DIALOG, "2")
+    assert refused.startswith("❌ Ошибка установки четности: ") and refused.endswith("\n")
+    assert not device.attrs()[2] & termios.PARENB
+    assert settings_answer(p, "5", FLOW_DIALOG, "1") == "✅ Управление потоком установлено: None\n"
+    p.send_line("6")
+    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 38400 бод, "
+                              "8 бит данных, 1 стоп-бит, нет четность, нет поток\n")
+    leave(p)
+
+
+# --- Leaving -----------------------------------------------------------------
+
+class Chatter:
+    """A device that keeps sending until stopped."""
+
+    def __init__(self, device, payload=b"\x55\xaa" * 8, pause=0.005):
+        self.device = device
+        self.payload = payload
+        self.pause = pause
+        self.stop_flag = threading.Event()
+        self.written = 0
+        flags = fcntl.fcntl(device.master, fcntl.F_GETFL)
+        fcntl.fcntl(device.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop_flag.is_set():
+            try:
+                self.written += os.write(self.device.master, self.payload)
+            except BlockingIOError:
+                pass
+            except OSError:
+                return
+            time.sleep(self.pause)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.thread.join(timeout=5)
+
+
+def until_output_closes(p, started):
+    """Seconds from `started` until the program's terminal output ends (the
+    process has exited), without pexpect's own pause on closing."""
+    p.child.expect(pexpect.EOF, timeout=10)
+    elapsed = time.monotonic() - started
+    p.seen += normalize(p.child.before)
+    return elapsed
+
+
+def test_six_ends_within_about_one_read_timeout_while_the_device_keeps_sending(program, device):
+    p = open_session(program, device)
+    chatter = Chatter(device)
+    try:
+        # The receiver is busy printing what the device sends.
+        p.expect("📥 Получено (HEX): 55 AA")
+        p.expect("📥 Получено (HEX): 55 AA")
+        time.sleep(0.5)
+        p.send_line("6")
+        started = time.monotonic()
+        p.expect(GOODBYE)
+        elapsed = until_output_closes(p, started)
+        status = p.wait_exit(timeout=10)
+        print(f"\n'6' to exit while the device sends: {elapsed * 1000:.0f} ms "
+              f"({chatter.written} bytes sent by the device)")
+        assert status == (0, None)
+        assert elapsed < 2.0
+        assert chatter.written > 0
+    finally:
+        chatter.stop()
+
+
+def test_six_from_an_idle_port_ends_with_status_0(program, device):
+    p = open_session(program, device)
+    p.send_line("6")
+    started = time.monotonic()
+    assert p.expect(GOODBYE) == "📝 Введено: 6\n"
+    elapsed = until_output_closes(p, started)
+    status = p.wait_exit(timeout=10)
+    print(f"\n'6' to exit on an idle port: {elapsed * 1000:.0f} ms")
+    assert status == (0, None)
+    assert elapsed < 2.0
+    # Only the goodbye comes after the echo.
+    assert p.seen.endswith("📝 Введено: 6\n" + GOODBYE)
+
+
+# --- The device goes away -------------------------------------------------------
+
+def test_device_disconnect_gives_one_read_error_and_the_program_still_leaves(program, device):
+    p = open_session(program, device)
+    device.write(b"\x10")
+    p.expect(hex_line(b"\x10"))
+    device.disconnect()
+    p.expect(READ_ERROR)
+    reason = p.expect("\n")
+    assert reason.strip(), "the read error has a description"
+    time.sleep(1.5)
+    quiet(p, 0.5)
+    assert p.seen.count(READ_ERROR) == 1, p.seen
+    # Sends now fail with their own prefixes; nothing more is received.
+    enter_submenu(p, "1")
+    p.send_line("AT")
+    failed = p.expect(PROMPT)
+    assert failed.startswith("❌ Ошибка: ") and "📤" not in failed
+    p.send_line("q")
+    p.expect(MENU)
+    enter_submenu(p, "2")
+    p.send_line("FF")
+    failed = p.expect(PROMPT)
+    assert failed.startswith("❌ Ошибка при отправке данных: ") and "📤" not in failed
+    p.send_line("q")
+    p.expect(MENU)
+    enter_submenu(p, "3")
+    p.send_line("01")
+    failed = p.expect(PROMPT)
+    assert failed.startswith("❌ Ошибка: ") and "📤" not in failed
+    p.send_line("q")
+    p.expect(MENU)
+    time.sleep(0.5)
+    quiet(p, 0.3)
+    assert p.seen.count(READ_ERROR) == 1
+    leave(p)
+    assert p.seen.count(READ_ERROR) == 1
+
+
+def test_device_disconnect_while_a_submenu_is_open_reports_once_after_q(program, device):
+    p = open_session(program, device)
+    enter_paused_submenu(p, "2")
+    device.disconnect()
+    time.sleep(0.5)
+    assert READ_ERROR not in quiet(p, 0.3)
+    p.send_line("q")
+    p.expect(READ_ERROR)
+    assert p.expect("\n").strip(), "the read error has a description"
+    time.sleep(1.0)
+    quiet(p, 0.3)
+    assert p.seen.count(READ_ERROR) == 1
+    leave(p)
+
+
+# --- Piped session -------------------------------------------------------------
+
+def test_piped_session_sends_hex_and_ends_with_status_0(device):
+    number = listed_number(device.path)
+    result = run_piped(f"1\n{number}\nn\n2\nFF 00\nq\n6\n")
+    assert result.returncode == 0, result.stderr
+    assert device.read(2) == b"\xff\x00"
+    assert device.drain() == b""
+    out = result.stdout.decode()
+    assert f"📤 Отправлено в порт {device.path} (HEX): FF 00\n" in out
+    assert out.endswith("📝 Введено: 6\n" + GOODBYE)
+
+
+def test_piped_input_ending_inside_a_submenu_sends_and_ends_with_status_0(device):
+    number = listed_number(device.path)
+    result = run_piped(f"1\n{number}\nn\n3\n01 03 00 00 00 01\n")
+    assert result.returncode == 0, result.stderr
+    assert device.read(8) == b"\x01\x03\x00\x00\x00\x01\x84\x0a"
+    out = result.stdout.decode()
+    assert (f"📤 Отправлено в порт {device.path} (HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A\n"
+            in out)
+    assert out.endswith(GOODBYE)
+    assert out.count(GOODBYE) == 1
+
+
+# --- Modbus RTU interoperability ----------------------------------------------
+
+def modbus_server_path():
+    path = os.environ.get("MODBUS_SERVER")
+    if not path:
+        path = os.path.join(os.path.dirname(os.path.dirname(BIN)), "tests", "modbus_rtu_server")
+    assert os.access(path, os.X_OK), f"Modbus server not built: {path} (target modbus_rtu_server)"
+    return path
+
+
+def stop_process(proc):
+    if proc.poll() is None:
+        os.killpg(proc.pid, signal.SIGTERM)
+        try:
+            proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=5)
+
+
+@pytest.fixture
+def socat_pair():
+    """Two linked virtual ports under /dev; yields their link paths."""
+    a = f"/dev/ttyPvkMA{os.getpid()}"
+    b = f"/dev/ttyPvkMB{os.getpid()}"
+    proc = subprocess.Popen(["socat", f"pty,raw,echo=0,link={a}", f"pty,raw,echo=0,link={b}"],
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(a) and os.path.exists(b)):
+            assert proc.poll() is None, exit_report(proc)
+            assert time.monotonic() < deadline, "socat made no links"
+            time.sleep(0.05)
+        yield a, b
+    finally:
+        stop_process(proc)
+        proc.stderr.close()
+        for link in (a, b):
+            if os.path.lexists(link):
+                os.unlink(link)
+
+
+@pytest.fixture
+def modbus_server(socat_pair):
+    _, b = socat_pair
+    proc = subprocess.Popen([modbus_server_path(), b], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                            start_new_session=True)
+    try:
+        ready, _, _ = select.select([proc.stdout], [], [], 10)
+        assert ready and proc.stdout.readline() == b"ready\n", exit_report(proc)
+        yield proc
+    finally:
+        stop_process(proc)
+        proc.stdout.close()
+        proc.stderr.close()
+
+
+def test_modbus_read_holding_register_from_a_libmodbus_server(program, socat_pair, modbus_server):
+    a, _ = socat_pair
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(a)
+    p.expect(DEFAULTS_QUESTION)
+    p.send_line("n")
+    p.expect(connected_banner(a, 38400) + READY)
+    p.expect(MENU)
+    enter_paused_submenu(p, "3")
+    p.send_line("01 03 00 00 00 01")
+    assert (p.expect(PROMPT)
+            == f"📤 Отправлено в порт {a} (HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A\n")
+    # The reply waits in the port until q.
+    time.sleep(0.5)
+    assert "📥" not in quiet(p, 0.3)
+    p.send_line("q")
+    # Function 3 reply for one register: 01 03 02 00 2A CRC-lo CRC-hi (7 bytes),
+    # perhaps in several chunks.
+    received = b""
+    deadline = time.monotonic() + 10
+    while len(received) < 7 and time.monotonic() < deadline:
+        p.expect("📥 Получено (HEX): ")
+        received += bytes.fromhex(p.expect("\n"))
+    print(f"\nModbus reply: {received.hex(' ').upper()}")
+    assert received[:5] == b"\x01\x03\x02\x00\x2a", received.hex(" ")
+    assert len(received) == 7, received.hex(" ")
+    assert crc16_modbus(received) == 0, f"bad CRC in {received.hex(' ')}"
+    assert modbus_server.poll() is None, exit_report(modbus_server)
+    leave(p)
