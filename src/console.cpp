@@ -93,12 +93,14 @@ char32_t decode_at(std::string_view text, std::size_t i, std::size_t& length) {
 
 // Unicode White_Space.
 bool is_white_space(char32_t cp) {
-    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 ||
-           cp == 0x1680 || (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 ||
-           cp == 0x202F || cp == 0x205F || cp == 0x3000;
+    return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+           (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+           cp == 0x205F || cp == 0x3000;
 }
 
-bool is_continuation(char c) { return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U; }
+bool is_continuation(char c) {
+    return (static_cast<unsigned char>(c) & 0xC0U) == 0x80U;
+}
 
 }  // namespace
 
@@ -107,8 +109,8 @@ std::string_view trim(std::string_view text) {
     std::size_t begin = 0;
     while (begin < text.size()) {
         std::size_t length = 1;
-        const char32_t cp = decodable ? decode_at(text, begin, length)
-                                      : static_cast<unsigned char>(text[begin]);
+        const char32_t cp =
+            decodable ? decode_at(text, begin, length) : static_cast<unsigned char>(text[begin]);
         if (!is_white_space(cp)) {
             break;
         }
@@ -123,8 +125,8 @@ std::string_view trim(std::string_view text) {
             }
         }
         std::size_t length = 1;
-        const char32_t cp = decodable ? decode_at(text, start, length)
-                                      : static_cast<unsigned char>(text[start]);
+        const char32_t cp =
+            decodable ? decode_at(text, start, length) : static_cast<unsigned char>(text[start]);
         if (!is_white_space(cp)) {
             break;
         }

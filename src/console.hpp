@@ -16,7 +16,7 @@
 namespace portavik {
 
 class ByteSink {
-public:
+  public:
     virtual ~ByteSink() = default;
     // Writes all of `bytes`; false on failure.
     virtual bool write(std::string_view bytes) = 0;
@@ -28,7 +28,7 @@ struct SourceRead {
 };
 
 class ByteSource {
-public:
+  public:
     virtual ~ByteSource() = default;
     virtual SourceRead read(std::span<char> buffer) = 0;
 };
@@ -39,7 +39,7 @@ enum class ReadError { Failed, Ended };
 using LineResult = std::expected<std::string, ReadError>;
 
 class Console {
-public:
+  public:
     Console(ByteSource& in, ByteSink& out, ByteSink& err) : in_(in), out_(out), err_(err) {}
 
     // Writes `text` with one call under the output lock. Prompts go through
@@ -54,7 +54,7 @@ public:
     // as ended, so no prompt can spin on a dead stream.
     LineResult read_line();
 
-private:
+  private:
     bool fill();
 
     ByteSource& in_;

@@ -10,7 +10,7 @@ namespace portavik {
 namespace {
 
 class FdSource final : public ByteSource {
-public:
+  public:
     explicit FdSource(int fd) : fd_(fd) {}
     SourceRead read(std::span<char> buffer) override {
         for (;;) {
@@ -24,12 +24,12 @@ public:
         }
     }
 
-private:
+  private:
     int fd_;
 };
 
 class FdSink final : public ByteSink {
-public:
+  public:
     explicit FdSink(int fd) : fd_(fd) {}
     bool write(std::string_view bytes) override {
         while (!bytes.empty()) {
@@ -45,7 +45,7 @@ public:
         return true;
     }
 
-private:
+  private:
     int fd_;
 };
 

@@ -8,10 +8,8 @@ namespace portavik {
 
 LineSettings query_line_settings(const SerialPort& port, std::uint32_t fallback_baud) {
     return {
-        port.baud_rate().value_or(fallback_baud),
-        port.data_bits().value_or(DataBits::Eight),
-        port.stop_bits().value_or(StopBits::One),
-        port.parity().value_or(Parity::None),
+        port.baud_rate().value_or(fallback_baud),        port.data_bits().value_or(DataBits::Eight),
+        port.stop_bits().value_or(StopBits::One),        port.parity().value_or(Parity::None),
         port.flow_control().value_or(FlowControl::None),
     };
 }
@@ -73,7 +71,8 @@ std::unique_ptr<SerialPort> choose_and_open_port(
         auto opened =
             platform.open_port(prepare(*port_name).timeout(std::chrono::milliseconds(50)));
         if (opened) {
-            print_connected_banner(console, *port_name, query_line_settings(**opened, fallback_baud));
+            print_connected_banner(console, *port_name,
+                                   query_line_settings(**opened, fallback_baud));
             console.line("\n🔄 Эмулятор готов к работе.");
             return std::move(*opened);
         }

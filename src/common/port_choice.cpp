@@ -42,7 +42,8 @@ std::optional<std::string> select_port(Console& console, const PortLister& list_
         if (number && *number >= 1 && *number <= ports.size()) {
             return ports[static_cast<std::size_t>(*number - 1)].port_name;
         }
-        console.line("⚠️ Ошибка: введите корректный номер порта!");
+        console.line(
+            "⚠️ Ошибка: введите корректный номер порта!");
     }
 }
 
@@ -57,30 +58,42 @@ PortSettings get_default_settings(std::string port_name, std::uint32_t baud_rate
 
 std::string_view display_word(DataBits value) {
     switch (value) {
-        case DataBits::Five: return "5";
-        case DataBits::Six: return "6";
-        case DataBits::Seven: return "7";
-        case DataBits::Eight: return "8";
+        case DataBits::Five:
+            return "5";
+        case DataBits::Six:
+            return "6";
+        case DataBits::Seven:
+            return "7";
+        case DataBits::Eight:
+            return "8";
     }
     return "8";
 }
 
-std::string_view display_word(StopBits value) { return value == StopBits::Two ? "2" : "1"; }
+std::string_view display_word(StopBits value) {
+    return value == StopBits::Two ? "2" : "1";
+}
 
 std::string_view display_word(Parity value) {
     switch (value) {
-        case Parity::None: return "нет";
-        case Parity::Odd: return "нечетная";
-        case Parity::Even: return "четная";
+        case Parity::None:
+            return "нет";
+        case Parity::Odd:
+            return "нечетная";
+        case Parity::Even:
+            return "четная";
     }
     return "нет";
 }
 
 std::string_view display_word(FlowControl value) {
     switch (value) {
-        case FlowControl::None: return "нет";
-        case FlowControl::Software: return "программное";
-        case FlowControl::Hardware: return "аппаратное";
+        case FlowControl::None:
+            return "нет";
+        case FlowControl::Software:
+            return "программное";
+        case FlowControl::Hardware:
+            return "аппаратное";
     }
     return "нет";
 }

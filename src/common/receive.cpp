@@ -15,12 +15,15 @@ constexpr auto kPausePoll = std::chrono::milliseconds(10);
 
 }  // namespace
 
-Flag make_flag(bool value) { return std::make_shared<std::atomic<bool>>(value); }
+Flag make_flag(bool value) {
+    return std::make_shared<std::atomic<bool>>(value);
+}
 
 bool is_printable_text(std::span<const std::uint8_t> chunk) {
     for (std::uint8_t byte : chunk) {
         const bool visible = byte >= 33 && byte <= 126;
-        const bool space = byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' || byte == ' ';
+        const bool space =
+            byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' || byte == ' ';
         if (!visible && !space) {
             return false;
         }
@@ -96,17 +99,17 @@ ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> por
                                Flag pause_receiver, ReceiveLoop loop)
     : running_(running) {
     try {
-        thread_ = std::thread([this, &console, port = std::move(port), running, pause_receiver,
-                               loop]() mutable {
-            try {
-                loop(console, *port, std::move(running), std::move(pause_receiver));
-            } catch (const std::exception& e) {
-                failure_ = e.what();
-            } catch (...) {
-                failure_ = "неизвестная ошибка";
-            }
-            port.reset();
-        });
+        thread_ = std::thread(
+            [this, &console, port = std::move(port), running, pause_receiver, loop]() mutable {
+                try {
+                    loop(console, *port, std::move(running), std::move(pause_receiver));
+                } catch (const std::exception& e) {
+                    failure_ = e.what();
+                } catch (...) {
+                    failure_ = "неизвестная ошибка";
+                }
+                port.reset();
+            });
     } catch (const std::system_error& e) {
         throw FatalError(std::string("Failed to start receiver thread: ") + e.what());
     }

@@ -45,7 +45,7 @@ using ReceiveLoop = void (*)(Console&, SerialPort&, Flag, Flag);
 // goes out of scope without `join` (a fatal stop), the thread is told to stop
 // and joined, so no thread outlives the port.
 class ReceiverThread {
-public:
+  public:
     ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
                    Flag pause_receiver, ReceiveLoop loop);
     ReceiverThread(const ReceiverThread&) = delete;
@@ -55,7 +55,7 @@ public:
     // Waits for the thread; the failure's message if it ended by an exception.
     std::optional<std::string> join();
 
-private:
+  private:
     Flag running_;
     std::optional<std::string> failure_;
     std::thread thread_;

@@ -131,7 +131,8 @@ void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
         } else if (choice == "6") {
             break;
         } else {
-            console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1-6");
+            console.line(
+                "⚠️ Неверный выбор. Пожалуйста, выберите 1-6");
         }
     }
     console.line("\n👋 До свидания!");
@@ -160,7 +161,9 @@ void main(Platform& platform) {
     } else if (choice == "2") {
         main_tirk::main(platform);
     } else {
-        console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2");
+        console.line(
+            "⚠️ Неверный выбор. Пожалуйста, выберите 1 или "
+            "2");
     }
 }
 

@@ -165,8 +165,7 @@ MenuAnswer read_menu_answer(Console& console) {
 void print_summary(Console& console, const SerialPort& port) {
     const std::string name = port_display_name(port);
     const LineSettings settings = query_line_settings(port, 9600);
-    console.line("\n✅ Текущие настройки порта: " + name + " @ " +
-                 describe_line_settings(settings));
+    console.line("\n✅ Текущие настройки порта: " + name + " @ " + describe_line_settings(settings));
 }
 
 }  // namespace
@@ -181,12 +180,22 @@ PortSettings configure_settings_before_open(Console& console, PortSettings setti
                     console.line(baud_confirmation(*baud));
                 }
                 break;
-            case MenuAnswer::Item2: store_choice(console, settings, kDataBitsDialog); break;
-            case MenuAnswer::Item3: store_choice(console, settings, kStopBitsDialog); break;
-            case MenuAnswer::Item4: store_choice(console, settings, kParityDialog); break;
-            case MenuAnswer::Item5: store_choice(console, settings, kFlowControlDialog); break;
-            case MenuAnswer::Leave: return settings;
-            case MenuAnswer::Repeat: break;
+            case MenuAnswer::Item2:
+                store_choice(console, settings, kDataBitsDialog);
+                break;
+            case MenuAnswer::Item3:
+                store_choice(console, settings, kStopBitsDialog);
+                break;
+            case MenuAnswer::Item4:
+                store_choice(console, settings, kParityDialog);
+                break;
+            case MenuAnswer::Item5:
+                store_choice(console, settings, kFlowControlDialog);
+                break;
+            case MenuAnswer::Leave:
+                return settings;
+            case MenuAnswer::Repeat:
+                break;
         }
     }
 }
@@ -208,12 +217,23 @@ void configure_port_settings(Console& console, SerialPort& port) {
                     }
                 }
                 break;
-            case MenuAnswer::Item2: apply_choice(console, port, kDataBitsDialog); break;
-            case MenuAnswer::Item3: apply_choice(console, port, kStopBitsDialog); break;
-            case MenuAnswer::Item4: apply_choice(console, port, kParityDialog); break;
-            case MenuAnswer::Item5: apply_choice(console, port, kFlowControlDialog); break;
-            case MenuAnswer::Leave: print_summary(console, port); return;
-            case MenuAnswer::Repeat: break;
+            case MenuAnswer::Item2:
+                apply_choice(console, port, kDataBitsDialog);
+                break;
+            case MenuAnswer::Item3:
+                apply_choice(console, port, kStopBitsDialog);
+                break;
+            case MenuAnswer::Item4:
+                apply_choice(console, port, kParityDialog);
+                break;
+            case MenuAnswer::Item5:
+                apply_choice(console, port, kFlowControlDialog);
+                break;
+            case MenuAnswer::Leave:
+                print_summary(console, port);
+                return;
+            case MenuAnswer::Repeat:
+                break;
         }
     }
 }

@@ -22,7 +22,9 @@ void show_header(EditorKind kind, Console& console) {
     }
 }
 
-void redraw(Console& console, const std::string& line) { console.print("\x1b[2K\r> " + line); }
+void redraw(Console& console, const std::string& line) {
+    console.print("\x1b[2K\r> " + line);
+}
 
 void submit_tirk_line(Console& console, SerialPort& port, const std::string& line) {
     const auto number = parse_unsigned(line, 255);

@@ -42,7 +42,8 @@ EditorAction apply_key(EditorKind kind, EditorState& state, const KeyEvent& key,
         return EditorAction::None;
     }
     switch (key.code) {
-        case KeyCode::Esc: return EditorAction::Leave;
+        case KeyCode::Esc:
+            return EditorAction::Leave;
         case KeyCode::Enter:
             return state.current_input.empty() ? EditorAction::None : EditorAction::Submit;
         case KeyCode::Backspace:
@@ -68,7 +69,8 @@ EditorAction apply_key(EditorKind kind, EditorState& state, const KeyEvent& key,
             state.current_input += static_cast<char>(key.ch);
             state.last_key_time = now;
             return EditorAction::Redraw;
-        case KeyCode::Other: return EditorAction::None;
+        case KeyCode::Other:
+            return EditorAction::None;
     }
     return EditorAction::None;
 }

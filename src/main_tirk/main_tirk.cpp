@@ -74,7 +74,8 @@ void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, cons
             console.print("\n👋 До свидания!\n");
             running->store(false, std::memory_order_relaxed);
         } else {
-            console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1-4");
+            console.line(
+                "⚠️ Неверный выбор. Пожалуйста, выберите 1-4");
         }
     }
     if (const auto failure = receiver_thread.join()) {

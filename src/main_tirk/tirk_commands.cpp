@@ -64,8 +64,8 @@ void send_tirk_command(Console& console, SerialPort& port, std::uint8_t tirk_num
     const auto after_write = std::chrono::steady_clock::now();
 
     const std::uint64_t elapsed_ms = whole_milliseconds(after_write - before_write);
-    console.line("⏱️ Порт " + port_name + ": время отправки данных " + std::to_string(elapsed_ms) +
-                 " мс");
+    console.line("⏱️ Порт " + port_name + ": время отправки данных " +
+                 std::to_string(elapsed_ms) + " мс");
     console.line("📤 Отправлена команда ТИРК" + std::to_string(tirk_number) + ": " +
                  format_hex_output(*data) + " | CRC: " + crc_display(crc));
 }

@@ -42,16 +42,26 @@ PortSettings PortSettings::timeout(std::chrono::milliseconds value) const {
 
 std::string_view io_kind_name(IoKind kind) {
     switch (kind) {
-        case IoKind::NotFound: return "NotFound";
-        case IoKind::PermissionDenied: return "PermissionDenied";
-        case IoKind::TimedOut: return "TimedOut";
-        case IoKind::WouldBlock: return "WouldBlock";
-        case IoKind::Interrupted: return "Interrupted";
-        case IoKind::InvalidInput: return "InvalidInput";
-        case IoKind::BrokenPipe: return "BrokenPipe";
-        case IoKind::ResourceBusy: return "ResourceBusy";
-        case IoKind::UnexpectedEof: return "UnexpectedEof";
-        case IoKind::Other: return "Other";
+        case IoKind::NotFound:
+            return "NotFound";
+        case IoKind::PermissionDenied:
+            return "PermissionDenied";
+        case IoKind::TimedOut:
+            return "TimedOut";
+        case IoKind::WouldBlock:
+            return "WouldBlock";
+        case IoKind::Interrupted:
+            return "Interrupted";
+        case IoKind::InvalidInput:
+            return "InvalidInput";
+        case IoKind::BrokenPipe:
+            return "BrokenPipe";
+        case IoKind::ResourceBusy:
+            return "ResourceBusy";
+        case IoKind::UnexpectedEof:
+            return "UnexpectedEof";
+        case IoKind::Other:
+            return "Other";
     }
     return "Other";
 }
@@ -60,10 +70,14 @@ namespace {
 
 std::string kind_form(const SerialError& error) {
     switch (error.kind) {
-        case ErrorKind::NoDevice: return "NoDevice";
-        case ErrorKind::InvalidInput: return "InvalidInput";
-        case ErrorKind::Unknown: return "Unknown";
-        case ErrorKind::Io: return "Io(" + std::string(io_kind_name(error.io_kind)) + ")";
+        case ErrorKind::NoDevice:
+            return "NoDevice";
+        case ErrorKind::InvalidInput:
+            return "InvalidInput";
+        case ErrorKind::Unknown:
+            return "Unknown";
+        case ErrorKind::Io:
+            return "Io(" + std::string(io_kind_name(error.io_kind)) + ")";
     }
     return "Unknown";
 }
@@ -75,11 +89,21 @@ std::string quoted(std::string_view text) {
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (byte < 0x20 || byte == 0x7F) {
                     char escape[8];
@@ -136,10 +160,14 @@ std::string debug_form(std::chrono::nanoseconds duration) {
 
 std::string value_name(DataBits value) {
     switch (value) {
-        case DataBits::Five: return "Five";
-        case DataBits::Six: return "Six";
-        case DataBits::Seven: return "Seven";
-        case DataBits::Eight: return "Eight";
+        case DataBits::Five:
+            return "Five";
+        case DataBits::Six:
+            return "Six";
+        case DataBits::Seven:
+            return "Seven";
+        case DataBits::Eight:
+            return "Eight";
     }
     return "Eight";
 }
@@ -150,18 +178,24 @@ std::string value_name(StopBits value) {
 
 std::string value_name(Parity value) {
     switch (value) {
-        case Parity::None: return "None";
-        case Parity::Odd: return "Odd";
-        case Parity::Even: return "Even";
+        case Parity::None:
+            return "None";
+        case Parity::Odd:
+            return "Odd";
+        case Parity::Even:
+            return "Even";
     }
     return "None";
 }
 
 std::string value_name(FlowControl value) {
     switch (value) {
-        case FlowControl::None: return "None";
-        case FlowControl::Software: return "Software";
-        case FlowControl::Hardware: return "Hardware";
+        case FlowControl::None:
+            return "None";
+        case FlowControl::Software:
+            return "Software";
+        case FlowControl::Hardware:
+            return "Hardware";
     }
     return "None";
 }

@@ -69,7 +69,7 @@ struct PortInfo {
 // Description of a port to be opened. Setters return a copy with one field
 // replaced, so settings are built as a chain.
 class PortSettings {
-public:
+  public:
     PortSettings(std::string path, std::uint32_t baud_rate)
         : path_(std::move(path)), baud_rate_(baud_rate) {}
 
@@ -90,7 +90,7 @@ public:
 
     friend bool operator==(const PortSettings&, const PortSettings&) = default;
 
-private:
+  private:
     std::string path_;
     std::uint32_t baud_rate_;
     DataBits data_bits_ = DataBits::Eight;
@@ -104,7 +104,7 @@ private:
 // may be read on one thread while another handle of the same device (from
 // `try_clone`) writes and changes settings on another thread.
 class SerialPort {
-public:
+  public:
     SerialPort() = default;
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;

@@ -36,7 +36,7 @@ struct TerminalEvent {
 };
 
 class Terminal {
-public:
+  public:
     virtual ~Terminal() = default;
     virtual bool enable_raw_mode() = 0;
     virtual bool disable_raw_mode() = 0;
@@ -49,14 +49,14 @@ public:
 // fatal), off by `disable()` ("Failed to disable raw mode" is fatal), and off
 // again, quietly, if the scope is left by an exception.
 class RawModeGuard {
-public:
+  public:
     explicit RawModeGuard(Terminal& terminal);
     RawModeGuard(const RawModeGuard&) = delete;
     RawModeGuard& operator=(const RawModeGuard&) = delete;
     ~RawModeGuard();
     void disable();
 
-private:
+  private:
     Terminal& terminal_;
     bool on_ = true;
 };

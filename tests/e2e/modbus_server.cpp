@@ -17,7 +17,9 @@ namespace {
 
 volatile std::sig_atomic_t stop_requested = 0;
 
-void request_stop(int) { stop_requested = 1; }
+void request_stop(int) {
+    stop_requested = 1;
+}
 
 }  // namespace
 

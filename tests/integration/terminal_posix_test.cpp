@@ -344,11 +344,14 @@ TEST(PosixTerminal, DeadlySignalsRestoreTheTerminalAndStillEndTheProcess) {
         int sig;
         bool fault;
     } cases[] = {
-        {SIGTERM, false}, {SIGHUP, false},  {SIGQUIT, false},
+        {SIGTERM, false},
+        {SIGHUP, false},
+        {SIGQUIT, false},
         {SIGABRT, false},
 #ifndef __SANITIZE_ADDRESS__
         // AddressSanitizer handles SIGSEGV itself, before any handler of ours.
-        {SIGSEGV, false}, {SIGSEGV, true},
+        {SIGSEGV, false},
+        {SIGSEGV, true},
 #endif
     };
     for (const auto& c : cases) {

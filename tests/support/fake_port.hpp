@@ -25,7 +25,9 @@ struct ReadStep {
     std::function<void()> before;  // runs when this step is reached
 };
 
-inline ReadStep data_step(FakeBytes bytes) { return {std::move(bytes), std::nullopt, {}}; }
+inline ReadStep data_step(FakeBytes bytes) {
+    return {std::move(bytes), std::nullopt, {}};
+}
 inline ReadStep data_step(std::string_view text) {
     return {FakeBytes(text.begin(), text.end()), std::nullopt, {}};
 }
@@ -73,7 +75,7 @@ struct FakeDevice {
 };
 
 class FakePort final : public SerialPort {
-public:
+  public:
     explicit FakePort(std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>())
         : device_(std::move(device)) {}
 
@@ -96,7 +98,9 @@ public:
         return device_->timeout;
     }
 
-    SerialResult<void> set_baud_rate(std::uint32_t v) override { return set(&FakeDevice::baud_rate, v); }
+    SerialResult<void> set_baud_rate(std::uint32_t v) override {
+        return set(&FakeDevice::baud_rate, v);
+    }
     SerialResult<void> set_data_bits(DataBits v) override { return set(&FakeDevice::data_bits, v); }
     SerialResult<void> set_stop_bits(StopBits v) override { return set(&FakeDevice::stop_bits, v); }
     SerialResult<void> set_parity(Parity v) override { return set(&FakeDevice::parity, v); }
@@ -138,8 +142,8 @@ public:
         std::memcpy(buffer.data(), step.data.data(), n);
         if (n < step.data.size()) {
             std::lock_guard guard(device_->lock);
-            device_->reads.push_front(
-                data_step(FakeBytes(step.data.begin() + static_cast<std::ptrdiff_t>(n), step.data.end())));
+            device_->reads.push_front(data_step(
+                FakeBytes(step.data.begin() + static_cast<std::ptrdiff_t>(n), step.data.end())));
         }
         return n;
     }
@@ -153,7 +157,7 @@ public:
         return {};
     }
 
-private:
+  private:
     template <class T>
     SerialResult<T> query(T FakeDevice::*field) const {
         std::lock_guard guard(device_->lock);
@@ -176,6 +180,8 @@ private:
     std::shared_ptr<FakeDevice> device_;
 };
 
-inline FakeBytes bytes_of(std::string_view text) { return FakeBytes(text.begin(), text.end()); }
+inline FakeBytes bytes_of(std::string_view text) {
+    return FakeBytes(text.begin(), text.end());
+}
 
 }  // namespace portavik::testing

@@ -25,7 +25,7 @@ inline KeyEvent code_key(KeyCode code, KeyKind kind = KeyKind::Press) {
 }
 
 class FakeTerminal final : public Terminal {
-public:
+  public:
     std::deque<TimedKey> keys;
     // Called by `poll` when the script is used up (e.g. to clear `running`).
     std::function<void()> on_idle;
@@ -71,7 +71,8 @@ public:
     main_tirk::EditorClock::time_point now() const { return current; }
 
     // Types `text` one character every `gap`, starting at `from`.
-    void type(std::string_view text, std::chrono::milliseconds from, std::chrono::milliseconds gap) {
+    void type(std::string_view text, std::chrono::milliseconds from,
+              std::chrono::milliseconds gap) {
         for (char c : text) {
             keys.push_back({char_key(static_cast<unsigned char>(c)), from});
             from += gap;

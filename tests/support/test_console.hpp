@@ -14,7 +14,7 @@ namespace portavik::testing {
 // Hands out the script in reads of at most `chunk` bytes; optionally fails
 // (as an I/O error would) once the script is used up instead of ending.
 class ScriptedInput final : public ByteSource {
-public:
+  public:
     explicit ScriptedInput(std::string script, std::size_t chunk = 4096, bool fail_at_end = false)
         : script_(std::move(script)), chunk_(chunk), fail_at_end_(fail_at_end) {}
 
@@ -31,7 +31,7 @@ public:
 
     int reads() const { return reads_; }
 
-private:
+  private:
     std::string script_;
     std::size_t chunk_;
     bool fail_at_end_;
@@ -40,7 +40,7 @@ private:
 };
 
 class CapturedOutput final : public ByteSink {
-public:
+  public:
     bool write(std::string_view bytes) override {
         std::lock_guard lock(lock_);
         if (failing_) {
@@ -67,7 +67,7 @@ public:
         return writes_;
     }
 
-private:
+  private:
     mutable std::mutex lock_;
     std::string text_;
     bool failing_ = false;
@@ -75,7 +75,8 @@ private:
 };
 
 struct TestConsole {
-    explicit TestConsole(std::string script = "", std::size_t chunk = 4096, bool fail_at_end = false)
+    explicit TestConsole(std::string script = "", std::size_t chunk = 4096,
+                         bool fail_at_end = false)
         : in(std::move(script), chunk, fail_at_end), console(in, out, err) {}
 
     std::string output() const { return out.text(); }

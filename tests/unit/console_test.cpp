@@ -66,7 +66,7 @@ TEST(ConsoleOutput, FailedWriteThrows) {
 // would: lines from two threads mix unless the console holds its lock for a
 // whole line.
 class TricklingSink final : public ByteSink {
-public:
+  public:
     bool write(std::string_view bytes) override {
         for (char c : bytes) {
             text += c;

@@ -12,11 +12,13 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
-Bytes text_bytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+Bytes text_bytes(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
 
 TEST(ValidateHexString, AcceptsPairsWithSpacesAnywhereAndEitherCase) {
-    for (std::string_view input : {"FF 00 AB", "ff00ab", "Ff 0 0aB", "F F 0 0 A B", "FF0 0AB",
-                                   "  FF00AB  "}) {
+    for (std::string_view input :
+         {"FF 00 AB", "ff00ab", "Ff 0 0aB", "F F 0 0 A B", "FF0 0AB", "  FF00AB  "}) {
         auto result = validate_hex_string(input);
         ASSERT_TRUE(result.has_value()) << input;
         EXPECT_THAT(*result, ElementsAre(0xFF, 0x00, 0xAB)) << input;

@@ -12,12 +12,15 @@ namespace {
 using testing::TestConsole;
 
 PortLister ports_a_and_b() {
-    return [] { return SerialResult<PortList>(PortList{{"A", PortType::Usb}, {"B", PortType::Unknown}}); };
+    return [] {
+        return SerialResult<PortList>(PortList{{"A", PortType::Usb}, {"B", PortType::Unknown}});
+    };
 }
 
 constexpr std::string_view kListAB = "\n🔌 Доступные порты:\n  1. A\n  2. B\n";
 constexpr std::string_view kPrompt = "\nВведите номер порта: ";
-constexpr std::string_view kBadNumber = "⚠️ Ошибка: введите корректный номер порта!\n";
+constexpr std::string_view kBadNumber =
+    "⚠️ Ошибка: введите корректный номер порта!\n";
 
 TEST(SelectPort, AcceptsTheNumberWithSpacesOrAPlus) {
     for (std::string answer : {"2\n", " 2 \n", "+2\n", "2\r\n"}) {
@@ -43,7 +46,8 @@ TEST(SelectPort, UnreadableAnswerIsANumberWarning) {
     TestConsole t("\xff\n2\n");
     EXPECT_EQ(select_port(t.console, ports_a_and_b()), "B");
     EXPECT_EQ(t.output(), std::string(kListAB) + std::string(kPrompt) +
-                              "⚠️ Ошибка: введите число!\n" + std::string(kPrompt));
+                              "⚠️ Ошибка: введите число!\n" +
+                              std::string(kPrompt));
 }
 
 TEST(SelectPort, EndOfInputChoosesNothing) {
@@ -63,8 +67,8 @@ TEST(SelectPort, NoPortsOrAFailedListGiveOneLineAndNoPrompt) {
     {
         TestConsole t("1\n");
         PortLister failing = [] {
-            return SerialResult<PortList>(
-                std::unexpected(SerialError{ErrorKind::Unknown, IoKind::Other, "sysfs недоступен"}));
+            return SerialResult<PortList>(std::unexpected(
+                SerialError{ErrorKind::Unknown, IoKind::Other, "sysfs недоступен"}));
         };
         EXPECT_EQ(select_port(t.console, failing), std::nullopt);
         EXPECT_EQ(t.output(), "❌ Ошибка при получении списка портов: sysfs недоступен\n");
@@ -73,7 +77,9 @@ TEST(SelectPort, NoPortsOrAFailedListGiveOneLineAndNoPrompt) {
 
 TEST(SelectPort, SinglePortIsNumberOne) {
     TestConsole t("1\n");
-    PortLister one = [] { return SerialResult<PortList>(PortList{{"/dev/ttyUSB0", PortType::Usb}}); };
+    PortLister one = [] {
+        return SerialResult<PortList>(PortList{{"/dev/ttyUSB0", PortType::Usb}});
+    };
     EXPECT_EQ(select_port(t.console, one), "/dev/ttyUSB0");
     EXPECT_EQ(t.output(), "\n🔌 Доступные порты:\n  1. /dev/ttyUSB0\n" + std::string(kPrompt));
 }

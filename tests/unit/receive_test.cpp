@@ -76,11 +76,12 @@ TEST(ReceiveData, LongDataComesInChunksOfAtMost1024) {
     run_script(receive_data, t, port, make_flag(true), make_flag(false), {data_step(big)});
     const std::string out = t.output();
     const auto b = big.begin();
-    const std::string expected =
-        hex_line(FakeBytes(b, b + 1024)) + "📥 Получено (текст): " + std::string(b, b + 1024) +
-        "\n" + hex_line(FakeBytes(b + 1024, b + 2048)) + "📥 Получено (текст): " +
-        std::string(b + 1024, b + 2048) + "\n" + hex_line(FakeBytes(b + 2048, big.end())) +
-        "📥 Получено (текст): " + std::string(b + 2048, big.end()) + "\n";
+    const std::string expected = hex_line(FakeBytes(b, b + 1024)) +
+                                 "📥 Получено (текст): " + std::string(b, b + 1024) + "\n" +
+                                 hex_line(FakeBytes(b + 1024, b + 2048)) +
+                                 "📥 Получено (текст): " + std::string(b + 1024, b + 2048) + "\n" +
+                                 hex_line(FakeBytes(b + 2048, big.end())) +
+                                 "📥 Получено (текст): " + std::string(b + 2048, big.end()) + "\n";
     EXPECT_EQ(out, expected);
 }
 
@@ -89,8 +90,9 @@ TEST(ReceiveData, ReadErrorIsReportedOnceAndEndsTheLoop) {
     FakePort port;
     port.device().reads = {data_step("A"), error_step("устройство отключено"), data_step("B")};
     receive_data(t.console, port, make_flag(true), make_flag(false));
-    EXPECT_EQ(t.output(), "📥 Получено (HEX): 41\n📥 Получено (текст): A\n"
-                          "❌ Ошибка чтения из порта: устройство отключено\n");
+    EXPECT_EQ(t.output(),
+              "📥 Получено (HEX): 41\n📥 Получено (текст): A\n"
+              "❌ Ошибка чтения из порта: устройство отключено\n");
     EXPECT_EQ(port.device().reads.size(), 1U);  // "B" is never read
     EXPECT_EQ(t.errors(), "");
 }
@@ -155,9 +157,10 @@ TEST(ReceiveTirkData, ReportsEveryFailedReadOnStandardErrorAndPacesItself) {
                {error_step("устройство отключено"), error_step("устройство отключено"),
                 error_step("устройство отключено"), data_step("!")});
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(t.errors(), "Ошибка чтения: устройство отключено\n"
-                          "Ошибка чтения: устройство отключено\n"
-                          "Ошибка чтения: устройство отключено\n");
+    EXPECT_EQ(t.errors(),
+              "Ошибка чтения: устройство отключено\n"
+              "Ошибка чтения: устройство отключено\n"
+              "Ошибка чтения: устройство отключено\n");
     EXPECT_EQ(t.output(), "📥 Получены данные: 21\n");
     // One read timeout after each failure: a dead device cannot make the loop spin.
     EXPECT_GE(elapsed, std::chrono::milliseconds(60));
@@ -188,8 +191,7 @@ TEST(ReceiverThread, LeavingTheScopeStopsAndJoinsIt) {
     auto device = port->shared_device();
     Flag running = make_flag(true);
     {
-        ReceiverThread thread(t.console, std::move(port), running, make_flag(false),
-                              &receive_data);
+        ReceiverThread thread(t.console, std::move(port), running, make_flag(false), &receive_data);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_FALSE(running->load());

@@ -9,8 +9,8 @@
 namespace portavik {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::bytes_of;
+using ::testing::ElementsAre;
 using testing::FakeBytes;
 using testing::FakePort;
 using testing::TestConsole;

@@ -24,7 +24,9 @@ constexpr std::string_view kDefaultSummary =
     "\n✅ Текущие настройки порта: COM3 @ 9600 бод, 8 бит данных, 1 стоп-бит, нет четность, нет "
     "поток\n";
 
-std::string menu() { return std::string(kMenu); }
+std::string menu() {
+    return std::string(kMenu);
+}
 
 std::size_t count(const std::string& text, std::string_view what) {
     std::size_t n = 0;
@@ -93,7 +95,9 @@ TEST(PortSettingsDialog, InvalidMenuAnswersAreWarnedAndTheMenuComesAgain) {
     configure_port_settings(t.console, port);
     std::string expected;
     for (int i = 0; i < 6; ++i) {
-        expected += menu() + "⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n";
+        expected +=
+            menu() +
+            "⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n";
     }
     expected += menu() + std::string(kDefaultSummary);
     EXPECT_EQ(t.output(), expected);

@@ -9,11 +9,11 @@
 namespace portavik {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::bytes_of;
+using ::testing::ElementsAre;
 using testing::FakeBytes;
 using testing::FakePlatform;
+using ::testing::IsEmpty;
 
 constexpr std::string_view kMenu =
     "\n=== 📋 Меню команд ===\n"
@@ -41,7 +41,9 @@ struct StandardSession {
     std::string loop_output;
 };
 
-std::string menu() { return std::string(kMenu); }
+std::string menu() {
+    return std::string(kMenu);
+}
 
 TEST(StandardLoop, PipedSessionSendsAndEndsByItself) {
     StandardSession s("2\nFF 00\nq\n6\n");
@@ -58,21 +60,19 @@ TEST(StandardLoop, PipedSessionSendsAndEndsByItself) {
 TEST(StandardLoop, TextSubmenuSendsTrimmedLinesWithoutLineEndingsAndSkipsEmptyOnes) {
     StandardSession s("1\n  Hello  \n\n   \nqq\nПривет\n Q \n6\n");
     EXPECT_THAT(s.writes(), ElementsAre(bytes_of("Hello"), bytes_of("qq"), bytes_of("Привет")));
-    EXPECT_EQ(s.loop_output,
-              menu() + "📝 Введено: 1\n" +
-                  "\n=== 📋 Меню отправки текстовых сообщений ===\n"
-                  "Введите текст для отправки или 'q' для возврата в меню\n"
-                  "> 📤 Отправлено в порт COM3 (текст): Hello\n"
-                  "> > > 📤 Отправлено в порт COM3 (текст): qq\n"
-                  "> 📤 Отправлено в порт COM3 (текст): Привет\n"
-                  "> " +
-                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 1\n" +
+                                 "\n=== 📋 Меню отправки текстовых сообщений ===\n"
+                                 "Введите текст для отправки или 'q' для возврата в меню\n"
+                                 "> 📤 Отправлено в порт COM3 (текст): Hello\n"
+                                 "> > > 📤 Отправлено в порт COM3 (текст): qq\n"
+                                 "> 📤 Отправлено в порт COM3 (текст): Привет\n"
+                                 "> " +
+                                 menu() + "📝 Введено: 6\n" + std::string(kBye));
 }
 
 TEST(StandardLoop, CrcSubmenuSendsFrameAndTreatsWordsAsData) {
     StandardSession s("3\n01 03 00 00 00 01\nquit\nq\n6\n");
-    EXPECT_THAT(s.writes(),
-                ElementsAre(FakeBytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
+    EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
     EXPECT_EQ(s.loop_output,
               menu() + "📝 Введено: 3\n" +
                   "\n=== 📋 Меню отправки HEX данных с CRC16 ===\n"
@@ -85,8 +85,12 @@ TEST(StandardLoop, CrcSubmenuSendsFrameAndTreatsWordsAsData) {
 
 TEST(StandardLoop, InvalidChoicesAreEchoedThenWarned) {
     StandardSession s("7\n  \n6\n");
-    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n" +
-                                 menu() + "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n" +
+    EXPECT_EQ(s.loop_output, menu() +
+                                 "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите "
+                                 "1-6\n" +
+                                 menu() +
+                                 "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, выберите "
+                                 "1-6\n" +
                                  menu() + "📝 Введено: 6\n" + std::string(kBye));
 }
 

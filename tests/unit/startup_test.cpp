@@ -14,8 +14,10 @@ using testing::FakePlatform;
 using testing::no_such_file;
 
 constexpr std::string_view kModeMenu =
-    "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): ";
-constexpr std::string_view kInvalidMode = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n";
+    "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию "
+    "(1-2): ";
+constexpr std::string_view kInvalidMode =
+    "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n";
 constexpr std::string_view kPortList = "\n🔌 Доступные порты:\n  1. COM3\n\nВведите номер порта: ";
 constexpr std::string_view kDefaults =
     "\n⚙️ Настройки порта по умолчанию:\n"
@@ -43,7 +45,9 @@ constexpr std::string_view kFailure =
 constexpr std::string_view kRetry = "\nПопробовать выбрать другой порт? (y/n): ";
 constexpr std::string_view kNoPort = "❌ Выход: последовательный порт не выбран!\n";
 
-std::string str(std::string_view s) { return std::string(s); }
+std::string str(std::string_view s) {
+    return std::string(s);
+}
 
 TEST(Entry, ChoosesTheModeByTheTrimmedAnswer) {
     // With no ports each mode ends right after the list, which tells them apart:
@@ -52,8 +56,8 @@ TEST(Entry, ChoosesTheModeByTheTrimmedAnswer) {
         FakePlatform fake(answer, {});
         auto platform = fake.platform();
         portavik::main(platform);
-        EXPECT_EQ(fake.output(), str(kModeMenu) + "❌ Нет доступных последовательных портов!\n" +
-                                     str(kNoPort))
+        EXPECT_EQ(fake.output(),
+                  str(kModeMenu) + "❌ Нет доступных последовательных портов!\n" + str(kNoPort))
             << answer;
         EXPECT_EQ(static_cast<bool>(fake.ctrl_c_handler), tirk) << answer;
     }
@@ -80,7 +84,8 @@ TEST(StandardStartup, DefaultsThenOpensAt38400With50msAndAnnounces) {
     auto platform = fake.platform();
     run_original_version(platform);
     ASSERT_EQ(fake.opened_with.size(), 1U);
-    EXPECT_EQ(fake.opened_with[0], PortSettings("COM3", 38400).timeout(std::chrono::milliseconds(50)));
+    EXPECT_EQ(fake.opened_with[0],
+              PortSettings("COM3", 38400).timeout(std::chrono::milliseconds(50)));
     const std::string expected =
         str(kPortList) + str(kDefaults) +
         "\n✅ Соединение установлено: Порт 📌: COM3 @ 38400 бод, 8 бит данных, 1 стоп-бит, нет "
@@ -114,8 +119,7 @@ TEST(StandardStartup, PreOpenDialogEditsWhatIsOpened) {
                                        .timeout(std::chrono::milliseconds(50)));
     const std::string expected =
         str(kPortList) + str(kDefaults) + str(kPreOpenMenu) +
-        "Введите скорость передачи (бод): ✅ Скорость установлена: 57600 бод\n" +
-        str(kPreOpenMenu) +
+        "Введите скорость передачи (бод): ✅ Скорость установлена: 57600 бод\n" + str(kPreOpenMenu) +
         "\nВыберите количество бит данных:\n1. 5 бит\n2. 6 бит\n3. 7 бит\n4. 8 бит\n"
         "\nВыберите (1-4): ✅ Биты данных установлены: Seven\n" +
         str(kPreOpenMenu) +
@@ -148,7 +152,9 @@ TEST(StandardStartup, PreOpenDialogRefusesBadAnswersAndChangesNothing) {
         }
         return n;
     };
-    EXPECT_EQ(count("⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"), 2U);
+    EXPECT_EQ(
+        count("⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"),
+        2U);
     EXPECT_EQ(count("❌ Ошибка: введите корректное число\n"), 4U);
     EXPECT_EQ(count("❌ Ошибка: неверный выбор\n"), 2U);
     EXPECT_EQ(count("✅ Скорость установлена: 0 бод\n"), 1U);
@@ -188,8 +194,8 @@ TEST(FailureDialog, NoEndsTheModeWithAGoodbye) {
         fake.open_failures.push_back(no_such_file());
         auto platform = fake.platform();
         run_original_version(platform);
-        EXPECT_EQ(fake.output(),
-                  str(kPortList) + str(kDefaults) + str(kFailure) + str(kRetry) + "\n👋 До свидания!\n")
+        EXPECT_EQ(fake.output(), str(kPortList) + str(kDefaults) + str(kFailure) + str(kRetry) +
+                                     "\n👋 До свидания!\n")
             << answer;
     }
 }
@@ -206,7 +212,8 @@ TEST(TirkStartup, RegistersCtrlCFirstThenOpensAt9600AndShowsTheSettingsBlock) {
     main_tirk::main(platform);
     ASSERT_TRUE(fake.ctrl_c_handler);
     ASSERT_EQ(fake.opened_with.size(), 1U);
-    EXPECT_EQ(fake.opened_with[0], PortSettings("COM3", 9600).timeout(std::chrono::milliseconds(50)));
+    EXPECT_EQ(fake.opened_with[0],
+              PortSettings("COM3", 9600).timeout(std::chrono::milliseconds(50)));
     const std::string expected =
         str(kPortList) +
         "\n✅ Соединение установлено: Порт 📌: COM3 @ 9600 бод, 8 бит данных, 1 стоп-бит, нет "

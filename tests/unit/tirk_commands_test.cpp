@@ -10,9 +10,9 @@ namespace portavik::main_tirk {
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using testing::FakeBytes;
 using testing::FakePort;
+using ::testing::IsEmpty;
 using testing::TestConsole;
 
 // Every frame on the wire, CRC included, as the device documentation lists them.
@@ -38,8 +38,8 @@ TEST(TirkCommands, AllTwentySixFramesGoOnTheWireWithTheirCrc) {
         const std::string frame(kFrames[number - 1]);
         const std::size_t body = frame.size() - 6;
         EXPECT_TRUE(t.output().ends_with("📤 Отправлена команда ТИРК" + std::to_string(number) +
-                                         ": " + frame.substr(0, body) + " | CRC: " +
-                                         frame.substr(body + 1) + "\n"))
+                                         ": " + frame.substr(0, body) +
+                                         " | CRC: " + frame.substr(body + 1) + "\n"))
             << t.output();
     }
 }
@@ -79,7 +79,9 @@ TEST(TirkCommands, UnnamedPortInTheTimingLine) {
     FakePort port;
     port.device().name.reset();
     send_tirk_command(t.console, port, 26);
-    EXPECT_TRUE(t.output().starts_with("⏱️ Порт Неизвестный порт: время отправки данных "));
+    EXPECT_TRUE(
+        t.output().starts_with("⏱️ Порт Неизвестный порт: время отправки "
+                               "данных "));
 }
 
 TEST(TirkCommands, ElapsedTimeIsTruncatedToWholeMilliseconds) {

@@ -10,12 +10,12 @@
 namespace portavik::main_tirk {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using std::chrono::milliseconds;
+using ::testing::ElementsAre;
 using testing::FakeBytes;
 using testing::FakePort;
 using testing::FakeTerminal;
+using ::testing::IsEmpty;
 using testing::TestConsole;
 
 constexpr std::string_view kHexHeader =
@@ -41,13 +41,15 @@ struct EditorRun {
             paused_while_open = pause->load();
             running->store(false);
         };
-        EditorContext context{t.console, terminal, port, running, pause,
-                              [this] { return terminal.now(); }};
+        EditorContext context{t.console, terminal, port,
+                              running,   pause,    [this] { return terminal.now(); }};
         run_editor(kind, context);
     }
 };
 
-std::string redraw(std::string_view line) { return "\x1b[2K\r> " + std::string(line); }
+std::string redraw(std::string_view line) {
+    return "\x1b[2K\r> " + std::string(line);
+}
 
 TEST(HexEditor, SendsTheLineAsTypedAndStartsAFreshLine) {
     EditorRun r;
@@ -98,18 +100,19 @@ TEST(TirkEditor, SendsCommandsAndRefusesZero) {
     r.terminal.press(KeyCode::Enter, milliseconds(2000));
     r.terminal.press(KeyCode::Esc, milliseconds(2100));
     r.run(EditorKind::Tirk);
-    EXPECT_THAT(r.port.device().writes,
-                ElementsAre(FakeBytes{0x01, 0x50, 0x11, 0x00, 0x0D, 0x99},
-                            FakeBytes{0x01, 0x50, 0x11, 0x01, 0xCC, 0x59}));
+    EXPECT_THAT(r.port.device().writes, ElementsAre(FakeBytes{0x01, 0x50, 0x11, 0x00, 0x0D, 0x99},
+                                                    FakeBytes{0x01, 0x50, 0x11, 0x01, 0xCC, 0x59}));
     const std::string header(kTirkHeader);
     const std::string range = "❌ Ошибка: номер команды ТИРК должен быть от 1 до 26\n";
     EXPECT_EQ(r.t.output(),
-              header + redraw("1") + "\x1b[2K\r\n" + "⏱️ Порт COM3: время отправки данных 0 мс\n" +
+              header + redraw("1") + "\x1b[2K\r\n" +
+                  "⏱️ Порт COM3: время отправки данных 0 мс\n" +
                   "📤 Отправлена команда ТИРК1: 01 50 11 00 | CRC: 0D 99\n" + "\n" + header +
-                  redraw("2") + "\x1b[2K\r\n" + "⏱️ Порт COM3: время отправки данных 0 мс\n" +
+                  redraw("2") + "\x1b[2K\r\n" +
+                  "⏱️ Порт COM3: время отправки данных 0 мс\n" +
                   "📤 Отправлена команда ТИРК2: 01 50 11 01 | CRC: CC 59\n" + "\n" + header +
-                  redraw("0") + "\x1b[2K\r\n" + range + "\n" + header + redraw("0") +
-                  redraw("00") + "\x1b[2K\r\n" + range + "\n" + header + "\n");
+                  redraw("0") + "\x1b[2K\r\n" + range + "\n" + header + redraw("0") + redraw("00") +
+                  "\x1b[2K\r\n" + range + "\n" + header + "\n");
 }
 
 TEST(Editors, PauseTheReceiverWhileOpenAndStopWhenRunningIsCleared) {
@@ -151,8 +154,8 @@ TEST(Editors, AFailureInsideLeavesRawModeOff) {
     EditorRun r;
     r.terminal.type("1", milliseconds(300), milliseconds(0));
     r.t.out.set_failing(true);  // the header cannot be written
-    EditorContext context{r.t.console, r.terminal, r.port, r.running, r.pause,
-                          [&r] { return r.terminal.now(); }};
+    EditorContext context{r.t.console, r.terminal, r.port,
+                          r.running,   r.pause,    [&r] { return r.terminal.now(); }};
     EXPECT_THROW(run_editor(EditorKind::Tirk, context), OutputError);
     EXPECT_EQ(r.terminal.enables, 1);
     EXPECT_FALSE(r.terminal.raw);
@@ -177,10 +180,11 @@ TEST(TirkMenu, InvalidChoicesClearScreenAndExit) {
     auto platform = fake.platform();
     main(platform);
     const std::string menu(kTirkMenu);
-    const std::string invalid = "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n";
-    EXPECT_EQ(after_settings_block(fake.output()),
-              menu + invalid + menu + invalid + menu + invalid + menu + "\x1b[H\x1b[2J\x1b[3J" +
-                  menu + "\n👋 До свидания!\n");
+    const std::string invalid =
+        "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n";
+    EXPECT_EQ(after_settings_block(fake.output()), menu + invalid + menu + invalid + menu +
+                                                       invalid + menu + "\x1b[H\x1b[2J\x1b[3J" +
+                                                       menu + "\n👋 До свидания!\n");
 }
 
 TEST(TirkMenu, EditorsOpenFromTheMenuAndEscReturnsToIt) {
@@ -190,9 +194,9 @@ TEST(TirkMenu, EditorsOpenFromTheMenuAndEscReturnsToIt) {
     auto platform = fake.platform();
     main(platform);
     const std::string menu(kTirkMenu);
-    EXPECT_EQ(after_settings_block(fake.output()),
-              menu + std::string(kHexHeader) + "\n" + menu + std::string(kTirkHeader) + "\n" +
-                  menu + "\n👋 До свидания!\n");
+    EXPECT_EQ(after_settings_block(fake.output()), menu + std::string(kHexHeader) + "\n" + menu +
+                                                       std::string(kTirkHeader) + "\n" + menu +
+                                                       "\n👋 До свидания!\n");
     EXPECT_EQ(fake.terminal.enables, 2);
     EXPECT_EQ(fake.terminal.disables, 2);
 }
@@ -205,7 +209,8 @@ TEST(TirkMenu, FailedCloneIsFatal) {
         main(platform);
         FAIL() << "no fatal stop";
     } catch (const FatalError& e) {
-        EXPECT_STREQ(e.what(), "Failed to clone port: Error { kind: Unknown, description: \"dup\" }");
+        EXPECT_STREQ(e.what(),
+                     "Failed to clone port: Error { kind: Unknown, description: \"dup\" }");
     }
 }
 
