@@ -3,11 +3,12 @@ banners and the ТИРК settings block."""
 
 import fcntl
 import os
+import subprocess
 import termios
 
 import pytest
 
-from conftest import (LIST_HEADING, MODE_MENU, PORT_PROMPT, connected_banner, listed_number,
+from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, connected_banner, listed_number,
                       port_number, run_piped)
 
 DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
@@ -235,3 +236,25 @@ def test_ctrl_c_at_the_failure_question_ends_with_status_0(program, device):
         assert p.wait_exit() == (0, None)
     finally:
         os.close(holder)
+
+
+def test_a_closed_standard_output_is_a_fatal_stop(device):
+    """Output that cannot be written stops the program with a diagnostic and
+    a non-zero status instead of going on blind."""
+    reader, writer = os.pipe()
+    os.close(reader)
+    try:
+        result = subprocess.run([BIN], input=b"1\n", stdout=writer, stderr=subprocess.PIPE,
+                                timeout=20)
+    finally:
+        os.close(writer)
+    assert result.returncode != 0
+    assert b"Failed to write to standard output" in result.stderr
+
+
+def test_tirk_editor_without_a_terminal_is_a_fatal_stop(device):
+    number = listed_number(device.path)
+    result = run_piped(f"2\n{number}\n1\n")
+    assert result.returncode != 0
+    assert b"Failed to enable raw mode" in result.stderr
+    assert "=== 📋 Меню отправки HEX данных ===" not in result.stdout.decode()
