@@ -17,6 +17,7 @@ int main() {
         &set_ctrl_c_handler,
         [](int status) {
             restore_terminal_now();
+            release_ports_now();
             std::_Exit(status);
         },
     };

@@ -142,6 +142,10 @@ using PortList = std::vector<PortInfo>;
 SerialResult<PortList> list_ports();
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings);
 
+// Gives up the exclusive use of every open port, for an exit that skips
+// destructors (the Ctrl+C handler, a fatal stop). Safe in a signal handler.
+void release_ports_now();
+
 // Debug forms, as the settings block and fatal stops print them:
 // `Error { kind: Io(NotFound), description: "..." }`, `50ms`, `Ok(Eight)`.
 std::string_view io_kind_name(IoKind kind);

@@ -271,6 +271,30 @@ SerialResult<termios> read_attrs(int fd) {
 
 // --- The open device -------------------------------------------------------------
 
+// Descriptors of the devices held exclusively, for release_ports_now(): a
+// fixed table of lock-free slots, usable from a signal handler.
+constexpr std::size_t kExclusiveSlots = 8;
+std::atomic<int> g_exclusive_fds[kExclusiveSlots] = {-1, -1, -1, -1, -1, -1, -1, -1};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void remember_exclusive(int fd) {
+    for (auto& slot : g_exclusive_fds) {
+        int expected = -1;
+        if (slot.compare_exchange_strong(expected, fd)) {
+            return;
+        }
+    }
+}
+
+void forget_exclusive(int fd) {
+    for (auto& slot : g_exclusive_fds) {
+        int expected = fd;
+        if (slot.compare_exchange_strong(expected, -1)) {
+            return;
+        }
+    }
+}
+
 // Shared by every handle of one open device. The last handle to go ends the
 // exclusive use: without TIOCNXCL a pseudo-terminal slave kept alive by its
 // master would stay exclusive for the next open.
@@ -283,6 +307,7 @@ class OpenDevice {
         // TIOCEXCL is a flag of the terminal, not of this descriptor: an open
         // that failed to get the lock must not clear the holder's flag.
         if (exclusive_) {
+            forget_exclusive(fd_);
             ::ioctl(fd_, TIOCNXCL);
         }
         // The flock goes with the last descriptor of this open file (flock(2)).
@@ -295,6 +320,7 @@ class OpenDevice {
             return errno;
         }
         exclusive_ = true;
+        remember_exclusive(fd_);
         return 0;
     }
 
@@ -729,6 +755,15 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
         return std::unexpected(settled.error());
     }
     return port;
+}
+
+void release_ports_now() {
+    for (auto& slot : g_exclusive_fds) {
+        const int fd = slot.load();
+        if (fd >= 0) {
+            ::ioctl(fd, TIOCNXCL);
+        }
+    }
 }
 
 }  // namespace portavik

@@ -95,6 +95,13 @@ class Device:
         c_ospeed = struct.unpack_from("I", buf, 40)[0]
         return c_ospeed
 
+    def exclusive(self):
+        """Whether the line is held exclusively (TIOCGEXCL on the slave)."""
+        TIOCGEXCL = 0x80045440
+        buf = bytearray(4)
+        fcntl.ioctl(self.slave, TIOCGEXCL, buf)
+        return struct.unpack("i", buf)[0] != 0
+
     def disconnect(self):
         if not self.closed:
             self.closed = True

@@ -628,6 +628,22 @@ TEST(SerialPosixExclusive, SecondOpenFailsUntilEveryHandleIsGone) {
     EXPECT_TRUE(open_port(settings_for(pty)));
 }
 
+#if defined(__linux__)
+TEST(SerialPosixExclusive, ReleasePortsNowEndsExclusiveUseWithoutClosing) {
+    // An exit that skips destructors (Ctrl+C) must not leave the line
+    // exclusive for the next program.
+    Pty pty;
+    auto port = open_or_fail(settings_for(pty));
+    ASSERT_EQ(exclusive_flag(pty), 1);
+    release_ports_now();
+    EXPECT_EQ(exclusive_flag(pty), 0);
+    port.reset();
+    // Closing afterwards is harmless, and a new open is exclusive again.
+    auto again = open_or_fail(settings_for(pty));
+    EXPECT_EQ(exclusive_flag(pty), 1);
+}
+#endif
+
 // ---------------------------------------------------------------------------
 
 // Links under /dev made by a test, removed when it ends, failed or not.
