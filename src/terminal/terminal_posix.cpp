@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -26,10 +27,12 @@ static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
 int g_fd = -1;
 termios g_saved{};
 
-// Signals whose default action ends the process; SIGINT belongs to the
-// Ctrl+C layer.
-constexpr int kFatalSignals[] = {SIGTERM, SIGHUP, SIGQUIT, SIGABRT,
-                                 SIGSEGV, SIGBUS, SIGILL,  SIGFPE};
+// Signals whose default action ends the process (signal(7)); SIGINT belongs
+// to the Ctrl+C layer, SIGPIPE is ignored by the console, and SIGTRAP and
+// SIGPROF are left to debuggers and profilers.
+constexpr int kFatalSignals[] = {SIGTERM, SIGHUP,  SIGQUIT, SIGABRT,   SIGSEGV,
+                                 SIGBUS,  SIGILL,  SIGFPE,  SIGALRM,   SIGUSR1,
+                                 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGSYS};
 constexpr std::size_t kSignalCount = std::size(kFatalSignals);
 struct sigaction g_previous[kSignalCount];
 bool g_installed[kSignalCount] = {};
@@ -65,16 +68,38 @@ void on_fatal_signal(int sig, siginfo_t* info, void*) {
     errno = saved_errno;
 }
 
-bool is_ignored(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN;
+bool is_default(const struct sigaction& action) {
+    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+}
+
+// A stack overflow leaves no stack for the handler: the thread that turns
+// raw mode on gets an alternate one (sigaltstack(2)), once.
+void ensure_alternate_stack() {
+    static thread_local bool done = false;
+    if (done) {
+        return;
+    }
+    done = true;
+    stack_t current{};
+    if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) {
+        return;  // the thread has one already
+    }
+    constexpr std::size_t kSize = 64 * 1024;
+    static thread_local std::unique_ptr<char[]> memory(new char[kSize]);
+    stack_t ours{};
+    ours.ss_sp = memory.get();
+    ours.ss_size = kSize;
+    ::sigaltstack(&ours, nullptr);
 }
 
 void install_handlers() {
+    ensure_alternate_stack();
     for (std::size_t i = 0; i < kSignalCount; ++i) {
         struct sigaction current {};
         g_installed[i] = false;
-        // An ignored signal (nohup) cannot end the process: leave it so.
-        if (::sigaction(kFatalSignals[i], nullptr, &current) != 0 || is_ignored(current)) {
+        // Only a signal left at its default ends the process: one that is
+        // ignored (nohup) or has a handler of someone else's stays as it is.
+        if (::sigaction(kFatalSignals[i], nullptr, &current) != 0 || !is_default(current)) {
             continue;
         }
         g_previous[i] = current;

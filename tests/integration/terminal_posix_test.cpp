@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <optional>
 #include <stdexcept>
@@ -316,9 +317,23 @@ std::optional<int> wait_for_exit(pid_t pid, std::chrono::milliseconds limit) {
     return std::nullopt;
 }
 
-// A child enables raw mode on the pty and reports 'R'; with `fault` it then
-// writes to a page it may not touch, else it waits to be killed.
-pid_t start_raw_child(int slave, int report_fd, bool fault) {
+enum class Fault { None, BadPage, StackOverflow };
+
+// Recursion the optimiser cannot turn into a loop; the stack runs out long
+// before `limit`.
+int overflow_stack(int depth, int limit) {
+    volatile char frame[1024];
+    frame[0] = static_cast<char>(depth);
+    if (depth == limit) {
+        return 0;
+    }
+    return overflow_stack(depth + 1, limit) + frame[0];
+}
+
+// A child enables raw mode on the pty and reports 'R'; with a fault it then
+// crashes (a page it may not touch, or a stack that runs out), else it waits
+// to be killed.
+pid_t start_raw_child(int slave, int report_fd, Fault fault) {
     const pid_t pid = ::fork();
     if (pid != 0) {
         return pid;
@@ -330,9 +345,11 @@ pid_t start_raw_child(int slave, int report_fd, bool fault) {
     if (::write(report_fd, &report, 1) != 1) {
         ::_exit(3);
     }
-    if (fault) {
+    if (fault == Fault::BadPage) {
         void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         *static_cast<volatile char*>(page) = 1;
+    } else if (fault == Fault::StackOverflow) {
+        ::_exit(overflow_stack(0, INT_MAX));
     }
     for (;;) {
         ::pause();
@@ -342,20 +359,24 @@ pid_t start_raw_child(int slave, int report_fd, bool fault) {
 TEST(PosixTerminal, DeadlySignalsRestoreTheTerminalAndStillEndTheProcess) {
     const struct {
         int sig;
-        bool fault;
+        Fault fault;
     } cases[] = {
-        {SIGTERM, false},
-        {SIGHUP, false},
-        {SIGQUIT, false},
-        {SIGABRT, false},
+        {SIGTERM, Fault::None},
+        {SIGHUP, Fault::None},
+        {SIGQUIT, Fault::None},
+        {SIGABRT, Fault::None},
+        {SIGUSR1, Fault::None},
+        {SIGALRM, Fault::None},
 #ifndef __SANITIZE_ADDRESS__
         // AddressSanitizer handles SIGSEGV itself, before any handler of ours.
-        {SIGSEGV, false},
-        {SIGSEGV, true},
+        {SIGSEGV, Fault::None},
+        {SIGSEGV, Fault::BadPage},
+        {SIGSEGV, Fault::StackOverflow},
 #endif
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << strsignal(c.sig) << (c.fault ? " (fault)" : " (sent)"));
+        SCOPED_TRACE(testing::Message()
+                     << strsignal(c.sig) << " fault " << static_cast<int>(c.fault));
         Pty pty;
         const termios before = attributes(pty.slave);
         int report[2];
@@ -367,7 +388,7 @@ TEST(PosixTerminal, DeadlySignalsRestoreTheTerminalAndStillEndTheProcess) {
         const std::string reported = read_within(report[0], kLongWait, 1);
         ::close(report[0]);
         EXPECT_EQ(reported, "R");
-        if (!c.fault) {
+        if (c.fault == Fault::None) {
             // Checked only while the child surely waits.
             EXPECT_TRUE(is_raw(attributes(pty.slave)));
             ::kill(child, c.sig);
