@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,13 @@ namespace portavik {
 
 namespace {
 
+// A stream that a parent left non-blocking reports EAGAIN: wait for it
+// instead of taking it for a failure.
+bool wait_for(int fd, short events) {
+    pollfd p{fd, events, 0};
+    return ::poll(&p, 1, -1) >= 0 || errno == EINTR;
+}
+
 class FdSource final : public ByteSource {
   public:
     explicit FdSource(int fd) : fd_(fd) {}
@@ -17,6 +25,9 @@ class FdSource final : public ByteSource {
             const ssize_t n = ::read(fd_, buffer.data(), buffer.size());
             if (n >= 0) {
                 return {static_cast<std::size_t>(n), false};
+            }
+            if (errno == EAGAIN && wait_for(fd_, POLLIN)) {
+                continue;
             }
             if (errno != EINTR) {
                 return {0, true};
@@ -35,7 +46,7 @@ class FdSink final : public ByteSink {
         while (!bytes.empty()) {
             const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
             if (n < 0) {
-                if (errno == EINTR) {
+                if (errno == EINTR || (errno == EAGAIN && wait_for(fd_, POLLOUT))) {
                     continue;
                 }
                 return false;
