@@ -32,7 +32,6 @@ bool Console::fill() {
     std::array<char, 4096> buffer;
     const SourceRead got = in_.read(buffer);
     if (got.failed) {
-        broken_ = true;
         ended_ = true;
         pending_.clear();
         return false;

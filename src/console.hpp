@@ -63,7 +63,6 @@ class Console {
     std::mutex out_lock_;
     std::string pending_;
     bool ended_ = false;
-    bool broken_ = false;
 };
 
 // Surrounding whitespace removed (ASCII and the Unicode white-space characters).

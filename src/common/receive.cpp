@@ -115,6 +115,29 @@ ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> por
     }
 }
 
+namespace {
+
+std::unique_ptr<SerialPort> second_handle(const SerialPort& port) {
+    auto clone = port.try_clone();
+    if (!clone) {
+        throw FatalError("Failed to clone port: " + debug_form(clone.error()));
+    }
+    return std::move(*clone);
+}
+
+}  // namespace
+
+ReceiverThread::ReceiverThread(Console& console, const SerialPort& port, Flag running,
+                               Flag pause_receiver, ReceiveLoop loop)
+    : ReceiverThread(console, second_handle(port), std::move(running), std::move(pause_receiver),
+                     loop) {}
+
+void ReceiverThread::join_and_report(Console& console) {
+    if (const auto failure = join()) {
+        console.error_line("Ошибка в потоке приема: " + *failure);
+    }
+}
+
 ReceiverThread::~ReceiverThread() {
     if (thread_.joinable()) {
         running_->store(false, kRelaxed);

@@ -48,12 +48,17 @@ class ReceiverThread {
   public:
     ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
                    Flag pause_receiver, ReceiveLoop loop);
+    // With a second handle of `port`; a failed clone is fatal ("Failed to clone port").
+    ReceiverThread(Console& console, const SerialPort& port, Flag running, Flag pause_receiver,
+                   ReceiveLoop loop);
     ReceiverThread(const ReceiverThread&) = delete;
     ReceiverThread& operator=(const ReceiverThread&) = delete;
     ~ReceiverThread();
 
     // Waits for the thread; the failure's message if it ended by an exception.
     std::optional<std::string> join();
+    // Waits for the thread and reports such a failure on standard error.
+    void join_and_report(Console& console);
 
   private:
     Flag running_;

@@ -99,13 +99,8 @@ void run_send_submenu(Console& console, SerialPort& port, const Flag& pause_rece
 
 void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
     Flag running = make_flag(true);
-    auto port_clone = port->try_clone();
-    if (!port_clone) {
-        throw FatalError("Failed to clone port: " + debug_form(port_clone.error()));
-    }
     Flag pause_receiver = make_flag(false);
-    ReceiverThread receiver_thread(console, std::move(*port_clone), running, pause_receiver,
-                                   &receive_data);
+    ReceiverThread receiver_thread(console, *port, running, pause_receiver, &receive_data);
     for (;;) {
         show_menu(console);
         const LineResult input = console.read_line();
@@ -137,9 +132,7 @@ void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
     }
     console.line("\n👋 До свидания!");
     running->store(false, std::memory_order_relaxed);
-    if (const auto failure = receiver_thread.join()) {
-        console.error_line("Ошибка в потоке приема: " + *failure);
-    }
+    receiver_thread.join_and_report(console);
 }
 
 }  // namespace

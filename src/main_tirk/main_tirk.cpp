@@ -47,13 +47,8 @@ void print_current_settings(Console& console, const SerialPort& port) {
 
 void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, const Flag& running) {
     Console& console = platform.console;
-    auto port_clone = port->try_clone();
-    if (!port_clone) {
-        throw FatalError("Failed to clone port: " + debug_form(port_clone.error()));
-    }
     Flag pause_receiver = make_flag(false);
-    ReceiverThread receiver_thread(console, std::move(*port_clone), running, pause_receiver,
-                                   &receive_tirk_data);
+    ReceiverThread receiver_thread(console, *port, running, pause_receiver, &receive_tirk_data);
     EditorContext editor{console, platform.terminal, *port, running, pause_receiver};
 
     while (running->load(std::memory_order_relaxed)) {
@@ -78,9 +73,7 @@ void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, cons
                 "⚠️ Неверный выбор. Пожалуйста, выберите 1-4");
         }
     }
-    if (const auto failure = receiver_thread.join()) {
-        console.error_line("Ошибка в потоке приема: " + *failure);
-    }
+    receiver_thread.join_and_report(console);
 }
 
 }  // namespace
