@@ -5,6 +5,7 @@ import fcntl
 import os
 import subprocess
 import termios
+import time
 
 import pytest
 
@@ -258,3 +259,36 @@ def test_tirk_editor_without_a_terminal_is_a_fatal_stop(device):
     assert result.returncode != 0
     assert b"Failed to enable raw mode" in result.stderr
     assert "=== 📋 Меню отправки HEX данных ===" not in result.stdout.decode()
+
+
+def test_ctrl_c_leaves_the_port_free_for_the_next_program(program, device):
+    """The Ctrl+C handler ends the process at once, without destructors; the
+    port must not stay exclusive (a non-root user could not open it again)."""
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("2")
+    p.choose_port(device.path)
+    p.expect("\nВыберите действие (1-4): ")
+    assert device.exclusive()
+    p.child.sendintr()
+    p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+    assert p.wait_exit() == (0, None)
+    assert not device.exclusive()
+
+
+def test_a_non_blocking_standard_input_is_waited_for(device):
+    """A parent may leave the standard streams non-blocking; that is not an
+    end of input."""
+    reader, writer = os.pipe()
+    os.set_blocking(reader, False)
+    proc = subprocess.Popen([BIN], stdin=reader, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    os.close(reader)
+    try:
+        time.sleep(0.3)
+        assert proc.poll() is None, "the program took EAGAIN for the end of input"
+        os.write(writer, b"7\n")
+    finally:
+        os.close(writer)
+    out, _ = proc.communicate(timeout=10)
+    assert out.decode() == MODE_MENU + INVALID_MODE
+    assert proc.returncode == 0
