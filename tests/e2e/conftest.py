@@ -22,6 +22,15 @@ BIN = os.environ.get("PORTAVIK_BIN", os.path.join(ROOT, "build", "src", "portavi
 MODE_MENU = "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): "
 PORT_PROMPT = "\nВведите номер порта: "
 LIST_HEADING = "\n🔌 Доступные порты:\n"
+READY = "\n🔄 Эмулятор готов к работе.\n"
+TIRK_SETTINGS_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
+                       "Таймаут чтения/записи: 50ms\n"
+                       "Скорость: Ok(9600) бод\n"
+                       "Биты данных: Ok(Eight)\n"
+                       "Стоп-биты: Ok(One)\n"
+                       "Четность: Ok(None)\n"
+                       "Управление потоком: Ok(None)\n"
+                       "================================\n\n")
 
 _counter = [0]
 

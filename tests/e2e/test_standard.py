@@ -15,10 +15,9 @@ import time
 import pexpect
 import pytest
 
-from conftest import BIN, MODE_MENU, connected_banner, listed_number, normalize, run_piped
+from conftest import BIN, MODE_MENU, READY, connected_banner, listed_number, normalize, run_piped
 
 DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
-READY = "\n🔄 Эмулятор готов к работе.\n"
 MENU = ("\n=== 📋 Меню команд ===\n"
         "1. Отправить текстовое сообщение\n"
         "2. Отправить HEX данные\n"

@@ -9,8 +9,8 @@ import time
 
 import pytest
 
-from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, connected_banner, listed_number,
-                      port_number, run_piped)
+from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY, TIRK_SETTINGS_BLOCK,
+                      connected_banner, listed_number, port_number, run_piped)
 
 DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
             "   • Скорость: 38400 бод\n"
@@ -19,15 +19,6 @@ DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
             "   • Четность: Нет\n"
             "   • Управление потоком: Нет\n"
             "\nХотите изменить настройки? (y/n): ")
-READY = "\n🔄 Эмулятор готов к работе.\n"
-TIRK_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
-              "Таймаут чтения/записи: 50ms\n"
-              "Скорость: Ok(9600) бод\n"
-              "Биты данных: Ok(Eight)\n"
-              "Стоп-биты: Ok(One)\n"
-              "Четность: Ok(None)\n"
-              "Управление потоком: Ok(None)\n"
-              "================================\n\n")
 RETRY = "\nПопробовать выбрать другой порт? (y/n): "
 INVALID_MODE = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n"
 
@@ -63,7 +54,7 @@ def test_tirk_mode_opens_at_9600_and_prints_the_settings_block(program, device):
     p.expect(MODE_MENU)
     p.send_line(" 2 ")
     p.choose_port(device.path)
-    assert p.expect(connected_banner(device.path, 9600) + READY + TIRK_BLOCK) == ""
+    assert p.expect(connected_banner(device.path, 9600) + READY + TIRK_SETTINGS_BLOCK) == ""
     assert device.baud_rate() == 9600
     p.expect("\nВыберите действие (1-4): ")
     p.send_line("4")

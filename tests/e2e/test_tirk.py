@@ -12,17 +12,8 @@ import time
 import pexpect
 import pytest
 
-from conftest import BIN, MODE_MENU, Program, connected_banner
+from conftest import BIN, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program, connected_banner
 
-READY = "\n🔄 Эмулятор готов к работе.\n"
-SETTINGS_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
-                  "Таймаут чтения/записи: 50ms\n"
-                  "Скорость: Ok(9600) бод\n"
-                  "Биты данных: Ok(Eight)\n"
-                  "Стоп-биты: Ok(One)\n"
-                  "Четность: Ok(None)\n"
-                  "Управление потоком: Ok(None)\n"
-                  "================================\n\n")
 MENU = ("\n=== 📋 Меню команд ===\n"
         "1. Отправить HEX данные\n"
         "2. Отправить команды ТИРК1...26\n"
@@ -69,7 +60,7 @@ def reach_menu(p, device):
     assert p.expect(MODE_MENU) == ""
     p.send_line("2")
     p.choose_port(device.path)
-    assert p.expect(connected_banner(device.path, 9600) + READY + SETTINGS_BLOCK) == ""
+    assert p.expect(connected_banner(device.path, 9600) + READY + TIRK_SETTINGS_BLOCK) == ""
     assert p.expect(MENU) == ""
 
 
