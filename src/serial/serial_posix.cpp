@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "poll_timeout.hpp"
 #include "serial/custom_baud.hpp"
 #include "serial/line_timing.hpp"
 #include "serial/posix_error.hpp"
@@ -157,16 +158,6 @@ IoError disconnected(int err = 0) {
         message += " (" + detail::os_error_text(err) + ")";
     }
     return IoError{IoKind::BrokenPipe, std::move(message)};
-}
-
-// poll's timeout for what is left until `left` runs out: rounded up, so that
-// poll does not wake a millisecond early and spin.
-int poll_timeout(Clock::duration left) {
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
-    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
 }
 
 // --- termios flags -------------------------------------------------------------

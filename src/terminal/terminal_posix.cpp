@@ -15,6 +15,8 @@
 #include <system_error>
 #include <thread>
 
+#include "poll_timeout.hpp"
+
 namespace portavik {
 namespace {
 
@@ -128,16 +130,6 @@ void uninstall_handlers() {
 
 std::string describe(std::string_view what, int error) {
     return std::string(what) + ": " + std::error_code(error, std::system_category()).message();
-}
-
-int poll_timeout_ms(std::chrono::steady_clock::duration remaining) {
-    using std::chrono::milliseconds;
-    if (remaining <= remaining.zero()) {
-        return 0;
-    }
-    // Rounded up, so that poll never wakes before the deadline.
-    const auto ms = std::chrono::ceil<milliseconds>(remaining).count();
-    return static_cast<int>(std::min<decltype(ms)>(ms, INT_MAX));
 }
 
 }  // namespace
@@ -309,7 +301,7 @@ std::expected<bool, std::string> PosixTerminal::poll(std::chrono::milliseconds t
         }
 
         pollfd request{fd_, POLLIN, 0};
-        const int result = ::poll(&request, 1, poll_timeout_ms(until - now));
+        const int result = ::poll(&request, 1, poll_timeout(until - now));
         if (result < 0) {
             if (errno == EINTR) {
                 continue;  // the deadline is unchanged, so the rest is waited
