@@ -28,6 +28,23 @@ void Console::error_line(std::string_view text) {
     }
 }
 
+void Console::clear_screen() {
+    std::lock_guard lock(out_lock_);
+    if (clear_action_) {
+        clear_action_();
+        return;
+    }
+    // Home, erase the display, erase the scrollback (xterm "ED 3").
+    if (!out_.write("\x1b[H\x1b[2J\x1b[3J")) {
+        throw OutputError("Failed to write to standard output");
+    }
+}
+
+void Console::set_clear_action(std::function<void()> action) {
+    std::lock_guard lock(out_lock_);
+    clear_action_ = std::move(action);
+}
+
 bool Console::fill() {
     std::array<char, 4096> buffer;
     const SourceRead got = in_.read(buffer);
@@ -181,6 +198,20 @@ bool is_valid_utf8(std::string_view text) {
         i += length;
     }
     return true;
+}
+
+std::vector<std::string_view> split_after_line_erase(std::string_view text) {
+    constexpr std::string_view kErase = "\x1b[2K\r";
+    std::vector<std::string_view> pieces;
+    for (;;) {
+        const auto at = text.find(kErase);
+        if (at == std::string_view::npos || at + kErase.size() == text.size()) {
+            pieces.push_back(text);
+            return pieces;
+        }
+        pieces.push_back(text.substr(0, at + kErase.size()));
+        text.remove_prefix(at + kErase.size());
+    }
 }
 
 }  // namespace portavik

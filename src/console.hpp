@@ -5,11 +5,13 @@
 
 #include <cstddef>
 #include <expected>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "errors.hpp"
 
@@ -50,6 +52,12 @@ class Console {
     // A line on standard error.
     void error_line(std::string_view text);
 
+    // Clears the screen under the output lock, so that no line of another
+    // thread lands in the middle. By default this writes the terminal's
+    // escape sequences; the platform may put another way in its place.
+    void clear_screen();
+    void set_clear_action(std::function<void()> action);
+
     // One line without its line feed. After an I/O error the input counts
     // as ended, so no prompt can spin on a dead stream.
     LineResult read_line();
@@ -60,6 +68,7 @@ class Console {
     ByteSource& in_;
     ByteSink& out_;
     ByteSink& err_;
+    std::function<void()> clear_action_;
     std::mutex out_lock_;
     std::string pending_;
     bool ended_ = false;
@@ -70,9 +79,17 @@ std::string_view trim(std::string_view text);
 std::string to_lower_ascii(std::string_view text);
 bool is_valid_utf8(std::string_view text);
 
+// `text` cut after every line erase with carriage return ("\x1b[2K\r"), for a
+// console that blanks whatever follows that sequence in the same write.
+std::vector<std::string_view> split_after_line_erase(std::string_view text);
+
 // The process's own streams.
 ByteSource& standard_input();
 ByteSink& standard_output();
 ByteSink& standard_error();
+
+// How the program clears its console on this platform; empty where the
+// escape sequences do it.
+std::function<void()> standard_clear_action();
 
 }  // namespace portavik

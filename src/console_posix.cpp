@@ -82,4 +82,8 @@ ByteSink& standard_error() {
     return sink;
 }
 
+std::function<void()> standard_clear_action() {
+    return {};
+}
+
 }  // namespace portavik

@@ -9,6 +9,7 @@ int main() {
     using namespace portavik;
     // Never destroyed: the Ctrl+C thread may print through it up to the very end.
     static Console& console = *new Console(standard_input(), standard_output(), standard_error());
+    console.set_clear_action(standard_clear_action());
     Platform platform{
         console,
         standard_terminal(),

@@ -58,8 +58,7 @@ void send_hex_data_with_crc(Console& console, SerialPort& port, std::string_view
 }
 
 void clear_screen(Console& console) {
-    // Home, erase the display, erase the scrollback (xterm "ED 3").
-    console.print("\x1b[H\x1b[2J\x1b[3J");
+    console.clear_screen();
 }
 
 }  // namespace portavik

@@ -19,7 +19,8 @@ void send_text_message(Console& console, SerialPort& port, std::string_view mess
 void send_hex_data(Console& console, SerialPort& port, std::string_view hex_text);
 void send_hex_data_with_crc(Console& console, SerialPort& port, std::string_view hex_text);
 
-// Clears the visible screen and the scrollback; returns once written.
+// Clears the console the platform's way (Console::clear_screen); returns
+// once it is done.
 void clear_screen(Console& console);
 
 }  // namespace portavik
