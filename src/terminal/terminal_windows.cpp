@@ -1,0 +1,144 @@
+// The Windows console as a terminal: raw mode through the console's input
+// mode, key events from ReadConsoleInputW.
+
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
+
+#include "terminal/console_keys.hpp"
+#include "terminal/terminal.hpp"
+#include "windows_text.hpp"
+
+namespace portavik {
+
+namespace {
+
+// What restore_terminal_now() puts back: the mode raw mode found.
+std::atomic<bool> g_raw{false};
+std::atomic<DWORD> g_saved_mode{0};
+HANDLE g_input = nullptr;
+
+// Line input, echo and Ctrl+C processing off (SetConsoleMode): keys come
+// one by one, unechoed, and Ctrl+C is a key.
+constexpr DWORD kCookedFlags = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+
+class ConsoleTerminal final : public Terminal {
+  public:
+    explicit ConsoleTerminal(HANDLE input) : input_(input) {}
+
+    bool enable_raw_mode() override {
+        DWORD mode = 0;
+        if (!::GetConsoleMode(input_, &mode)) {
+            return false;  // not a console
+        }
+        if (g_raw.load()) {
+            return true;
+        }
+        g_input = input_;
+        g_saved_mode.store(mode);
+        g_raw.store(true);
+        DWORD now = 0;
+        if (!::SetConsoleMode(input_, mode & ~kCookedFlags) || !::GetConsoleMode(input_, &now) ||
+            (now & kCookedFlags) != 0) {
+            ::SetConsoleMode(input_, mode);
+            g_raw.store(false);
+            return false;
+        }
+        mapper_ = ConsoleKeyMapper();
+        ready_.reset();
+        return true;
+    }
+
+    bool disable_raw_mode() override {
+        if (!g_raw.load()) {
+            return true;
+        }
+        if (!::SetConsoleMode(input_, g_saved_mode.load())) {
+            return false;
+        }
+        g_raw.store(false);
+        ready_.reset();
+        return true;
+    }
+
+    std::expected<bool, std::string> poll(std::chrono::milliseconds timeout) override {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::max(timeout, std::chrono::milliseconds::zero());
+        for (;;) {
+            if (ready_) {
+                return true;
+            }
+            // The handle is signalled while any input record waits; records
+            // that are no key (focus, mouse, key releases) are read and dropped.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            const DWORD wait_ms = static_cast<DWORD>(std::clamp<long long>(left.count(), 0, 60000));
+            const DWORD waited = ::WaitForSingleObject(input_, wait_ms);
+            if (waited == WAIT_TIMEOUT) {
+                if (Clock::now() >= deadline) {
+                    return false;
+                }
+                continue;
+            }
+            if (waited != WAIT_OBJECT_0) {
+                return std::unexpected("Failed to wait for console input: " +
+                                       windows::error_text(::GetLastError()));
+            }
+            if (auto read = read_record(); !read) {
+                return std::unexpected(read.error());
+            }
+        }
+    }
+
+    std::expected<TerminalEvent, std::string> read_event() override {
+        while (!ready_) {
+            if (auto polled = poll(std::chrono::hours(1)); !polled) {
+                return std::unexpected(polled.error());
+            }
+        }
+        const KeyEvent event = *ready_;
+        ready_.reset();
+        return TerminalEvent{event};
+    }
+
+  private:
+    // Reads one record (the wait said one is there) and maps it. One at a
+    // time, so that nothing read after a key has to be kept.
+    std::expected<void, std::string> read_record() {
+        INPUT_RECORD record{};
+        DWORD count = 0;
+        if (!::ReadConsoleInputW(input_, &record, 1, &count)) {
+            return std::unexpected("Failed to read console input: " +
+                                   windows::error_text(::GetLastError()));
+        }
+        if (count == 1 && record.EventType == KEY_EVENT) {
+            const KEY_EVENT_RECORD& key = record.Event.KeyEvent;
+            ready_ = mapper_.map(ConsoleKeyRecord{key.bKeyDown != FALSE, key.wVirtualKeyCode,
+                                                  static_cast<char16_t>(key.uChar.UnicodeChar),
+                                                  key.dwControlKeyState});
+        }
+        return {};
+    }
+
+    HANDLE input_;
+    ConsoleKeyMapper mapper_;
+    std::optional<KeyEvent> ready_;
+};
+
+}  // namespace
+
+Terminal& standard_terminal() {
+    // Never destroyed: another thread may still use it while the process ends.
+    static ConsoleTerminal* const terminal = new ConsoleTerminal(::GetStdHandle(STD_INPUT_HANDLE));
+    return *terminal;
+}
+
+void restore_terminal_now() {
+    if (g_raw.exchange(false)) {
+        ::SetConsoleMode(g_input, g_saved_mode.load());
+    }
+}
+
+}  // namespace portavik

@@ -1,0 +1,28 @@
+# The tests that need the build machine's own system: the platform layers on
+# real pseudo-terminals, and the built program end to end.
+
+file(GLOB integration_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/integration/*.cpp)
+add_executable(integration_tests ${integration_sources})
+target_include_directories(integration_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_link_libraries(integration_tests PRIVATE portavik_core GTest::gmock GTest::gtest_main util)
+gtest_discover_tests(integration_tests TEST_PREFIX "integration." DISCOVERY_TIMEOUT 30
+    PROPERTIES TIMEOUT 60)
+
+# A Modbus RTU server (libmodbus) that the end-to-end tests put on the far end
+# of a virtual port, to talk to the program as a real device would.
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
+add_executable(modbus_rtu_server ${CMAKE_CURRENT_SOURCE_DIR}/e2e/modbus_server.cpp)
+target_link_libraries(modbus_rtu_server PRIVATE PkgConfig::LIBMODBUS portavik_warnings)
+
+# End-to-end tests drive the built program through a pseudo-terminal.
+file(GLOB e2e_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_*.py)
+foreach(test_file IN LISTS e2e_tests)
+    get_filename_component(test_name ${test_file} NAME_WE)
+    add_test(NAME e2e.${test_name}
+        COMMAND ${PORTAVIK_PYTHON} -m pytest -q -p no:cacheprovider ${test_file})
+    set_tests_properties(e2e.${test_name} PROPERTIES
+        ENVIRONMENT "PORTAVIK_BIN=$<TARGET_FILE:portavik>;MODBUS_SERVER=$<TARGET_FILE:modbus_rtu_server>"
+        TIMEOUT 300
+        RUN_SERIAL TRUE)
+endforeach()
