@@ -5,6 +5,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "support/test_console.hpp"
 
@@ -101,6 +102,19 @@ TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
         EXPECT_TRUE((from_a || from_b) && line.ends_with(" end")) << line;
     }
     EXPECT_EQ(count, 600);
+}
+
+TEST(SplitAfterLineErase, CutsAfterEachEraseAndKeepsEveryByte) {
+    using Pieces = std::vector<std::string_view>;
+    EXPECT_EQ(split_after_line_erase("> 12"), Pieces{"> 12"});
+    EXPECT_EQ(split_after_line_erase(""), Pieces{""});
+    EXPECT_EQ(split_after_line_erase("\x1b[2K\r> 1F"), (Pieces{"\x1b[2K\r", "> 1F"}));
+    EXPECT_EQ(split_after_line_erase("\x1b[2K\r\n"), (Pieces{"\x1b[2K\r", "\n"}));
+    EXPECT_EQ(split_after_line_erase("\x1b[2K\r"), Pieces{"\x1b[2K\r"});
+    EXPECT_EQ(split_after_line_erase("a\x1b[2K\rб\x1b[2K\rв"),
+              (Pieces{"a\x1b[2K\r", "б\x1b[2K\r", "в"}));
+    // An erase without the carriage return is left whole.
+    EXPECT_EQ(split_after_line_erase("\x1b[2K> 1"), Pieces{"\x1b[2K> 1"});
 }
 
 TEST(Trim, RemovesAsciiAndUnicodeWhiteSpaceOnlyAtTheEnds) {

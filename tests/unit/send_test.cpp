@@ -3,6 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "support/fake_port.hpp"
 #include "support/test_console.hpp"
 
@@ -104,6 +107,26 @@ TEST(ClearScreen, ClearsScreenAndScrollbackInOneWrite) {
     clear_screen(t.console);
     EXPECT_EQ(t.output(), "\x1b[H\x1b[2J\x1b[3J");
     EXPECT_EQ(t.out.writes(), 1);
+}
+
+TEST(ClearScreen, RunsThePlatformsActionInsteadUnderTheOutputLock) {
+    TestConsole t;
+    int runs = 0;
+    std::thread other;
+    t.console.set_clear_action([&] {
+        ++runs;
+        // The output lock is held: a line from another thread waits.
+        other = std::thread([&] { t.console.line("📥 line"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        EXPECT_EQ(t.output(), "");
+    });
+    clear_screen(t.console);
+    other.join();
+    EXPECT_EQ(runs, 1);
+    EXPECT_EQ(t.output(), "📥 line\n");
+
+    t.console.set_clear_action([] { throw FatalError("Failed to start cmd /C cls"); });
+    EXPECT_THROW(clear_screen(t.console), FatalError);
 }
 
 }  // namespace
