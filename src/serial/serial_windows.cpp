@@ -11,8 +11,11 @@
 #include <string>
 #include <utility>
 
+#include "serial/error_texts.hpp"
 #include "serial/line_timing.hpp"
+#include "serial/readback.hpp"
 #include "serial/serial_port.hpp"
+#include "serial/write_stall.hpp"
 #include "windows_text.hpp"
 
 namespace portavik {
@@ -21,34 +24,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// How often a stalled write looks at the driver's output queue.
+constexpr auto kQueueLook = std::chrono::milliseconds(100);
+// Bytes per WriteFile: a write completes when the device took all of it, so
+// smaller requests show progress where the output queue cannot (wine's
+// pseudo-terminals report none).
+constexpr std::size_t kWriteChunk = 4096;
+
 // --- Errors --------------------------------------------------------------------
-
-SerialError serial_error(DWORD code, ErrorKind kind = ErrorKind::Unknown,
-                         IoKind io_kind = IoKind::Other) {
-    return SerialError{kind, io_kind, windows::error_text(code)};
-}
-
-SerialError serial_error_from(DWORD code) {
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-            return serial_error(code, ErrorKind::Io, IoKind::NotFound);
-        case ERROR_ACCESS_DENIED:
-            return serial_error(code, ErrorKind::Io, IoKind::PermissionDenied);
-        case ERROR_SHARING_VIOLATION:
-        case ERROR_BUSY:
-            return serial_error(code, ErrorKind::Io, IoKind::ResourceBusy);
-        case ERROR_INVALID_PARAMETER:
-        case ERROR_INVALID_NAME:
-        case ERROR_NOT_SUPPORTED:
-            return serial_error(code, ErrorKind::InvalidInput);
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEV_NOT_EXIST:
-            return serial_error(code, ErrorKind::NoDevice);
-        default:
-            return serial_error(code);
-    }
-}
 
 // Codes with which a driver reports that its device went away: pending and
 // new I/O fail with them (a pseudo-terminal whose peer closed, under wine:
@@ -71,60 +54,63 @@ bool means_disconnected(DWORD code) {
     }
 }
 
+SerialError serial_error(ErrorKind kind, IoKind io_kind, std::string description) {
+    return SerialError{kind, io_kind, std::move(description)};
+}
+
+// A failure of a query, a setter or a clone on an open port.
+SerialError serial_error_from(DWORD code) {
+    const std::string os_text = windows::error_text(code);
+    switch (code) {
+        case ERROR_INVALID_PARAMETER:
+        case ERROR_NOT_SUPPORTED:
+            return serial_error(ErrorKind::InvalidInput, IoKind::Other, os_text);
+        case ERROR_DEVICE_NOT_CONNECTED:
+        case ERROR_DEV_NOT_EXIST:
+            return serial_error(ErrorKind::NoDevice, IoKind::Other,
+                                detail::describe_failure(detail::Failure::Disconnected, os_text));
+        default:
+            if (means_disconnected(code)) {
+                return serial_error(
+                    ErrorKind::Io, IoKind::BrokenPipe,
+                    detail::describe_failure(detail::Failure::Disconnected, os_text));
+            }
+            return serial_error(ErrorKind::Unknown, IoKind::Other, os_text);
+    }
+}
+
+// A failure of CreateFileW on a port name.
+SerialError open_error(DWORD code) {
+    const std::string os_text = windows::error_text(code);
+    switch (code) {
+        case ERROR_ACCESS_DENIED:
+        case ERROR_SHARING_VIOLATION:
+            // COM ports open exclusively: another program holds this one.
+            return serial_error(ErrorKind::Io, IoKind::ResourceBusy,
+                                detail::describe_failure(detail::Failure::Busy, os_text));
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return serial_error(ErrorKind::Io, IoKind::NotFound,
+                                detail::describe_failure(detail::Failure::NoDevice, os_text));
+        case ERROR_INVALID_NAME:
+            return serial_error(ErrorKind::InvalidInput, IoKind::Other,
+                                detail::describe_failure(detail::Failure::NoDevice, os_text));
+        default:
+            return serial_error_from(code);
+    }
+}
+
 IoError io_error_from(DWORD code) {
+    const std::string os_text = windows::error_text(code);
     if (means_disconnected(code)) {
         return IoError{IoKind::BrokenPipe,
-                       "устройство отключено (" + windows::error_text(code) + ")"};
+                       detail::describe_failure(detail::Failure::Disconnected, os_text)};
     }
-    return IoError{code == ERROR_TIMEOUT || code == WAIT_TIMEOUT ? IoKind::TimedOut : IoKind::Other,
-                   windows::error_text(code)};
+    return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other, os_text};
 }
 
 IoError timed_out() {
     return IoError{IoKind::TimedOut, "время ожидания истекло"};
-}
-
-SerialError not_taken(const std::string& wanted, const std::string& in_force) {
-    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
-                       "устройство не приняло " + wanted + " (действует " + in_force + ")"};
-}
-
-std::string digits(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "5";
-        case DataBits::Six:
-            return "6";
-        case DataBits::Seven:
-            return "7";
-        case DataBits::Eight:
-            return "8";
-    }
-    return "8";
-}
-
-std::string parity_word(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "«нет»";
-        case Parity::Odd:
-            return "«нечётный»";
-        case Parity::Even:
-            return "«чётный»";
-    }
-    return "«нет»";
-}
-
-std::string flow_word(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "«нет»";
-        case FlowControl::Software:
-            return "«программное»";
-        case FlowControl::Hardware:
-            return "«аппаратное»";
-    }
-    return "«нет»";
 }
 
 // --- DCB fields ------------------------------------------------------------------
@@ -255,9 +241,10 @@ class WindowsSerialPort final : public SerialPort {
           name_(std::move(name)),
           timeout_(timeout),
           read_event_(make_event()),
-          write_event_(make_event()) {}
+          write_event_(make_event()),
+          cancel_event_(make_event()) {}
 
-    bool ready() const { return read_event_ && write_event_; }
+    bool ready() const { return read_event_ && write_event_ && cancel_event_; }
 
     std::optional<std::string> name() const override { return name_; }
 
@@ -273,25 +260,26 @@ class WindowsSerialPort final : public SerialPort {
 
     SerialResult<void> set_baud_rate(std::uint32_t value) override {
         if (value == 0) {
-            return std::unexpected(
-                SerialError{ErrorKind::InvalidInput, IoKind::Other, "скорость 0 бод недопустима"});
+            return std::unexpected(detail::zero_baud_error());
         }
-        return settle(change([value](DCB& dcb) { dcb.BaudRate = value; }), confirm_baud(value));
+        const auto changed = change([value](DCB& dcb) { dcb.BaudRate = value; });
+        return detail::settle(changed, detail::confirm_baud(*this, value));
     }
     SerialResult<void> set_data_bits(DataBits value) override {
-        return settle(change([value](DCB& dcb) { put_data_bits(dcb, value); }),
-                      confirm_data_bits(value));
+        const auto changed = change([value](DCB& dcb) { put_data_bits(dcb, value); });
+        return detail::settle(changed, detail::confirm_data_bits(*this, value));
     }
     SerialResult<void> set_stop_bits(StopBits value) override {
-        return settle(change([value](DCB& dcb) { put_stop_bits(dcb, value); }),
-                      confirm_stop_bits(value));
+        const auto changed = change([value](DCB& dcb) { put_stop_bits(dcb, value); });
+        return detail::settle(changed, detail::confirm_stop_bits(*this, value));
     }
     SerialResult<void> set_parity(Parity value) override {
-        return settle(change([value](DCB& dcb) { put_parity(dcb, value); }), confirm_parity(value));
+        const auto changed = change([value](DCB& dcb) { put_parity(dcb, value); });
+        return detail::settle(changed, detail::confirm_parity(*this, value));
     }
     SerialResult<void> set_flow_control(FlowControl value) override {
-        return settle(change([value](DCB& dcb) { put_flow_control(dcb, value); }),
-                      confirm_flow_control(value));
+        const auto changed = change([value](DCB& dcb) { put_flow_control(dcb, value); });
+        return detail::settle(changed, detail::confirm_flow_control(*this, value));
     }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
@@ -311,14 +299,17 @@ class WindowsSerialPort final : public SerialPort {
     // is COMMTIMEOUTS {MAXDWORD, MAXDWORD, timeout}, but wine ignores it on
     // overlapped handles (the read waits for the whole buffer). This holds
     // on both: ask what is queued; read that much, or one byte when nothing
-    // is, and wait for it at most the timeout; then take what followed the
-    // first byte.
+    // is, and wait for it at most the timeout; then take what came behind
+    // the first byte.
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
         if (buffer.empty()) {
             return 0;
         }
         const auto deadline = Clock::now() + timeout_;
         for (;;) {
+            if (cancelled()) {
+                return std::unexpected(timed_out());
+            }
             auto queued = queued_input();
             if (!queued) {
                 return std::unexpected(queued.error());
@@ -340,36 +331,49 @@ class WindowsSerialPort final : public SerialPort {
         }
     }
 
+    // Requests of at most kWriteChunk bytes, each waited for under the rule
+    // of serial/write_stall.hpp: the bytes done and the output queue
+    // (ClearCommError's cbOutQue, which counts the pending request's bytes
+    // not yet sent) show the device taking bytes.
     IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
+        if (bytes.empty()) {
+            return {};
+        }
+        const FrameLine line = frame_line();
+        detail::WriteStall stall(line.baud, line.bits, Clock::now());
         std::size_t done = 0;
         while (done < bytes.size()) {
-            auto put = write_some(bytes.subspan(done), done, bytes.size());
+            const auto chunk = bytes.subspan(done, std::min(kWriteChunk, bytes.size() - done));
+            auto put = write_chunk(chunk, stall, done);
             if (!put) {
-                return std::unexpected(put.error());
+                if (put.error().kind == IoKind::TimedOut) {
+                    return std::unexpected(IoError{
+                        IoKind::TimedOut,
+                        detail::write_stalled_text(done + put.error().handed_over, bytes.size())});
+                }
+                return std::unexpected(put.error().error);
             }
             done += *put;
         }
         return {};
     }
 
-    // Checks that the device runs with `settings` after open_port wrote them.
-    SerialResult<void> confirm_all(const PortSettings& settings) const {
-        if (auto ok = confirm_baud(settings.baud_rate()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_data_bits(settings.data_bits()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_parity(settings.parity()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_stop_bits(settings.stop_bits()); !ok) {
-            return ok;
-        }
-        return confirm_flow_control(settings.flow_control());
-    }
+    void cancel_read() override { ::SetEvent(cancel_event_.get()); }
 
   private:
+    // A failed chunk: the error, and for a stall how much of the chunk the
+    // device took before it stopped.
+    struct ChunkFailure {
+        IoKind kind;
+        IoError error;
+        std::size_t handed_over = 0;
+    };
+
+    struct FrameLine {
+        std::uint32_t baud = 0;
+        unsigned bits = 10;
+    };
+
     SerialResult<DCB> read_dcb() const {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -401,83 +405,22 @@ class WindowsSerialPort final : public SerialPort {
         return {};
     }
 
-    // The result of a change: a refusal as the read-back names it, otherwise
-    // the change's own failure.
-    static SerialResult<void> settle(const SerialResult<void>& written,
-                                     const SerialResult<void>& confirmed) {
-        if (!written && written.error().kind != ErrorKind::InvalidInput) {
-            return written;
+    // The line as the device reports it now; a failed query leaves the
+    // queued bytes out of the write allowance.
+    FrameLine frame_line() const {
+        FrameLine line;
+        if (const auto dcb = read_dcb(); dcb) {
+            line.baud = dcb->BaudRate;
+            line.bits = detail::frame_bits(data_bits_of(*dcb), parity_of(*dcb), stop_bits_of(*dcb));
         }
-        if (!confirmed) {
-            return confirmed;
-        }
-        return written;
+        return line;
     }
 
-    SerialResult<void> confirm_baud(std::uint32_t wanted) const {
-        const auto now = baud_rate();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        // Within 2 % a UART receiver still keeps up; beyond, the device does
-        // not run at the rate asked for.
-        const std::uint64_t deviation = *now > wanted ? *now - wanted : wanted - *now;
-        if (deviation * 50 > wanted) {
-            return std::unexpected(
-                not_taken("скорость " + std::to_string(wanted) + " бод", std::to_string(*now)));
-        }
-        return {};
+    bool cancelled() const {
+        return ::WaitForSingleObject(cancel_event_.get(), 0) == WAIT_OBJECT_0;
     }
 
-    SerialResult<void> confirm_data_bits(DataBits wanted) const {
-        const auto now = data_bits();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(not_taken(digits(wanted) + " бит данных", digits(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_stop_bits(StopBits wanted) const {
-        const auto now = stop_bits();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            const auto count = [](StopBits v) { return v == StopBits::Two ? "2" : "1"; };
-            return std::unexpected(
-                not_taken(wanted == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит", count(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_parity(Parity wanted) const {
-        const auto now = parity();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(
-                not_taken("контроль чётности " + parity_word(wanted), parity_word(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_flow_control(FlowControl wanted) const {
-        const auto now = flow_control();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(
-                not_taken("управление потоком " + flow_word(wanted), flow_word(*now)));
-        }
-        return {};
-    }
-
-    // Bytes waiting in the driver's input queue, and in its output queue.
+    // Bytes waiting in the driver's input and output queues.
     IoResult<COMSTAT> comm_status() const {
         DWORD errors = 0;
         COMSTAT status{};
@@ -495,8 +438,8 @@ class WindowsSerialPort final : public SerialPort {
         return static_cast<std::size_t>(status->cbInQue);
     }
 
-    // One overlapped ReadFile, waited for until `deadline`; a read still
-    // pending then is cancelled, and what it got meanwhile counts.
+    // One overlapped ReadFile, waited for until `deadline` or cancel_read();
+    // a read still pending then is cancelled, and what it got meanwhile counts.
     IoResult<std::size_t> read_some(std::span<std::uint8_t> buffer, Clock::time_point deadline) {
         OVERLAPPED request{};
         request.hEvent = read_event_.get();
@@ -509,17 +452,23 @@ class WindowsSerialPort final : public SerialPort {
         if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
             return std::unexpected(io_error_from(error));
         }
+        const HANDLE events[] = {request.hEvent, cancel_event_.get()};
         const DWORD waited =
-            ::WaitForSingleObject(request.hEvent, wait_ms(deadline - Clock::now()));
-        const bool cancelled = waited != WAIT_OBJECT_0;
-        if (cancelled) {
+            ::WaitForMultipleObjects(2, events, FALSE, wait_ms(deadline - Clock::now()));
+        const bool stopped = waited != WAIT_OBJECT_0;
+        if (stopped) {
             ::CancelIoEx(handle_.get(), &request);
         }
         if (!::GetOverlappedResult(handle_.get(), &request, &got, TRUE)) {
-            const DWORD error = ::GetLastError();
-            if (!(cancelled && error == ERROR_OPERATION_ABORTED)) {
+            // Aborted by the cancel above is a timeout; aborted otherwise, a
+            // device that went away.
+            if (const DWORD error = ::GetLastError();
+                !(stopped && error == ERROR_OPERATION_ABORTED)) {
                 return std::unexpected(io_error_from(error));
             }
+        }
+        if (got == 0 && waited == WAIT_OBJECT_0 + 1) {
+            return std::unexpected(timed_out());
         }
         return static_cast<std::size_t>(got);
     }
@@ -535,65 +484,67 @@ class WindowsSerialPort final : public SerialPort {
         return got ? *got : 0;
     }
 
-    // One overlapped WriteFile of `bytes`, waited for while the device makes
-    // progress: it may take nothing for the timeout plus the time the rest
-    // needs on the wire, and each byte it takes starts that allowance anew.
-    IoResult<std::size_t> write_some(std::span<const std::uint8_t> bytes, std::size_t done_before,
-                                     std::size_t total) {
-        const std::size_t size = std::min<std::size_t>(bytes.size(), 1 << 20);
+    std::expected<std::size_t, ChunkFailure> write_chunk(std::span<const std::uint8_t> chunk,
+                                                         detail::WriteStall& stall,
+                                                         std::size_t done) {
         OVERLAPPED request{};
         request.hEvent = write_event_.get();
         ::ResetEvent(request.hEvent);
         DWORD put = 0;
-        if (::WriteFile(handle_.get(), bytes.data(), static_cast<DWORD>(size), &put, &request)) {
+        if (::WriteFile(handle_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &put,
+                        &request)) {
+            if (put == 0) {
+                return wait_after_empty_write(stall, done);
+            }
             return static_cast<std::size_t>(put);
         }
         if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            return std::unexpected(io_error_from(error));
+            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(error)});
         }
-        const auto allowance = allowed_stall(size);
-        auto last_progress = Clock::now();
-        std::optional<DWORD> last_queue;
         for (;;) {
-            const auto left = allowance - (Clock::now() - last_progress);
-            const DWORD waited =
-                ::WaitForSingleObject(request.hEvent, std::min<DWORD>(wait_ms(left), 100));
+            const auto now = Clock::now();
+            stall.observe(done, queued_output(), now);
+            if (stall.expired(now)) {
+                ::CancelIoEx(handle_.get(), &request);
+                ::GetOverlappedResult(handle_.get(), &request, &put, TRUE);
+                if (put == chunk.size()) {
+                    return static_cast<std::size_t>(put);  // done just in time
+                }
+                return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, put});
+            }
+            const DWORD waited = ::WaitForSingleObject(
+                request.hEvent, wait_ms(std::min<Clock::duration>(stall.left(now), kQueueLook)));
             if (waited == WAIT_OBJECT_0) {
                 break;
             }
-            // The output queue shrinking is the device taking bytes.
-            if (const auto status = comm_status(); status) {
-                if (last_queue && status->cbOutQue < *last_queue) {
-                    last_progress = Clock::now();
-                }
-                last_queue = status->cbOutQue;
-            }
-            if (Clock::now() - last_progress >= allowance) {
-                ::CancelIoEx(handle_.get(), &request);
-                ::GetOverlappedResult(handle_.get(), &request, &put, TRUE);
-                return std::unexpected(
-                    IoError{IoKind::TimedOut,
-                            "время ожидания истекло: устройство не принимает данные (передано " +
-                                std::to_string(done_before + put) + " из " + std::to_string(total) +
-                                " байт)"});
-            }
         }
         if (!::GetOverlappedResult(handle_.get(), &request, &put, TRUE)) {
-            return std::unexpected(io_error_from(::GetLastError()));
+            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(::GetLastError())});
+        }
+        if (put == 0) {
+            return wait_after_empty_write(stall, done);
         }
         return static_cast<std::size_t>(put);
     }
 
-    Clock::duration allowed_stall(std::size_t remaining) const {
-        std::chrono::nanoseconds wire{0};
-        if (const auto dcb = read_dcb(); dcb) {
-            wire = detail::wire_time(
-                remaining, dcb->BaudRate,
-                detail::frame_bits(data_bits_of(*dcb), parity_of(*dcb), stop_bits_of(*dcb)));
+    // A write that completed with nothing taken (a driver with write
+    // timeouts of its own) counts against the stall rule before it is tried
+    // again.
+    std::expected<std::size_t, ChunkFailure> wait_after_empty_write(detail::WriteStall& stall,
+                                                                    std::size_t done) {
+        const auto now = Clock::now();
+        stall.observe(done, queued_output(), now);
+        if (stall.expired(now)) {
+            return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, 0});
         }
-        // A day is far beyond any real wait and keeps the sum from overflowing.
-        const auto capped = std::min<std::chrono::nanoseconds>(wire, std::chrono::hours(24));
-        return std::chrono::duration_cast<Clock::duration>(timeout_ + capped);
+        ::Sleep(10);
+        return 0;
+    }
+
+    // 0 where the driver cannot tell.
+    std::size_t queued_output() const {
+        const auto status = comm_status();
+        return status ? static_cast<std::size_t>(status->cbOutQue) : 0;
     }
 
     const UniqueHandle handle_;
@@ -601,29 +552,16 @@ class WindowsSerialPort final : public SerialPort {
     const std::chrono::milliseconds timeout_;
     const UniqueHandle read_event_;
     const UniqueHandle write_event_;
+    // Manual reset and never reset: once cancel_read() set it, every read
+    // on this handle returns at once.
+    const UniqueHandle cancel_event_;
 };
-
-SerialError open_error(DWORD code) {
-    if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION) {
-        // COM ports open exclusively: another program holds this one.
-        SerialError error = serial_error(code, ErrorKind::Io, IoKind::ResourceBusy);
-        error.description = "порт уже открыт другой программой (" + error.description + ")";
-        return error;
-    }
-    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) {
-        SerialError error = serial_error(code, ErrorKind::Io, IoKind::NotFound);
-        error.description = "порт не найден (" + error.description + ")";
-        return error;
-    }
-    return serial_error_from(code);
-}
 
 }  // namespace
 
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
     if (settings.baud_rate() == 0) {
-        return std::unexpected(
-            SerialError{ErrorKind::InvalidInput, IoKind::Other, "скорость 0 бод недопустима"});
+        return std::unexpected(detail::zero_baud_error());
     }
     UniqueHandle handle(::CreateFileW(device_path(settings.path()).c_str(),
                                       GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
@@ -635,8 +573,11 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(handle.get(), &dcb)) {
-        // Not a serial device (a file, a printer port).
-        return std::unexpected(serial_error_from(::GetLastError()));
+        // A name that opened but is no serial line (a file, a printer port).
+        return std::unexpected(
+            serial_error(ErrorKind::InvalidInput, IoKind::Other,
+                         detail::describe_failure(detail::Failure::NotASerialLine,
+                                                  windows::error_text(::GetLastError()))));
     }
     make_plain(dcb);
     dcb.BaudRate = settings.baud_rate();
@@ -652,7 +593,8 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
         }
     }
     // No driver timeouts: a read waits for the bytes it asks for and a write
-    // until it is done; both are bounded by waiting on their events.
+    // until the device took it all; both are bounded by waiting on their
+    // events. Whatever another program left there would change that.
     COMMTIMEOUTS timeouts{};
     if (!::SetCommTimeouts(handle.get(), &timeouts)) {
         return std::unexpected(serial_error_from(::GetLastError()));
@@ -662,12 +604,8 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     if (!port->ready()) {
         return std::unexpected(serial_error_from(::GetLastError()));
     }
-    const auto confirmed = port->confirm_all(settings);
-    if (!confirmed) {
-        return std::unexpected(confirmed.error());
-    }
-    if (!written) {
-        return std::unexpected(written.error());
+    if (auto settled = detail::settle(written, detail::confirm_all(*port, settings)); !settled) {
+        return std::unexpected(settled.error());
     }
     return port;
 }
