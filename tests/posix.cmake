@@ -2,11 +2,26 @@
 # real pseudo-terminals, and the built program end to end.
 
 file(GLOB integration_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/integration/*.cpp)
-add_executable(integration_tests ${integration_sources})
+add_executable(integration_tests ${integration_sources}
+    ${CMAKE_CURRENT_SOURCE_DIR}/support/agent_port.cpp)
 target_include_directories(integration_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_definitions(integration_tests PRIVATE
+    PORTAVIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 target_link_libraries(integration_tests PRIVATE portavik_core GTest::gmock GTest::gtest_main util)
 gtest_discover_tests(integration_tests TEST_PREFIX "integration." DISCOVERY_TIMEOUT 30
     PROPERTIES TIMEOUT 60)
+
+# The serial tests once more against the Windows backend, run under wine by
+# the Windows build's serial_agent.exe (cmake --preset mingw first).
+set(PORTAVIK_WINDOWS_BUILD_DIR "" CACHE PATH "A mingw build whose serial backend to test too")
+if(PORTAVIK_WINDOWS_BUILD_DIR)
+    add_test(NAME integration_wine.serial
+        COMMAND integration_tests --gtest_filter=Windows/*)
+    set_tests_properties(integration_wine.serial PROPERTIES
+        ENVIRONMENT "PORTAVIK_SERIAL_AGENT=${PORTAVIK_WINDOWS_BUILD_DIR}/tests/serial_agent.exe;WINEPREFIX=${PORTAVIK_WINDOWS_BUILD_DIR}/wine;PORTAVIK_WINE_RUN=${PROJECT_SOURCE_DIR}/scripts/wine-run"
+        TIMEOUT 300
+        RUN_SERIAL TRUE)
+endif()
 
 # A Modbus RTU server (libmodbus) that the end-to-end tests put on the far end
 # of a virtual port, to talk to the program as a real device would.

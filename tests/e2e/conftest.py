@@ -1,6 +1,13 @@
 """End-to-end harness: the built program under a pseudo-terminal, talking to a
-test "device" on the other side of a virtual port linked under /dev."""
+test "device" on the other side of a virtual port linked under /dev.
 
+With --target=wine the tests marked `wine` run against portavik.exe under
+wine instead (scripts/wine-run), the device's pseudo-terminal mapped as a COM
+port; with pipes for standard input and output (wine passes their UTF-8
+bytes through unchanged), or in wine's console where the mark says
+console=True. Everything else is deselected there."""
+
+import codecs
 import fcntl
 import os
 import re
@@ -9,6 +16,7 @@ import signal
 import struct
 import subprocess
 import termios
+import threading
 import time
 import tty
 
@@ -18,6 +26,52 @@ import pytest
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 BIN = os.environ.get("PORTAVIK_BIN", os.path.join(ROOT, "build", "src", "portavik"))
+EXE = os.environ.get("PORTAVIK_EXE", os.path.join(ROOT, "build-mingw", "src", "portavik.exe"))
+WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
+# The COM ports scripts/wine-run maps to links under $WINEPREFIX/portavik-ports.
+WINE_PORTS = range(96, 104)
+
+# "linux" or "wine", from --target.
+TARGET = "linux"
+
+
+def pytest_addoption(parser):
+    parser.addoption("--target", choices=["linux", "wine"], default="linux",
+                     help="run the native program, or the tests marked `wine` against "
+                          "portavik.exe under wine")
+
+
+def pytest_configure(config):
+    global TARGET
+    TARGET = config.getoption("--target")
+    config.addinivalue_line("markers", "wine(console=False): also runs against portavik.exe "
+                                       "under wine; in its console with console=True, else "
+                                       "with pipes")
+    if TARGET == "wine":
+        # Makes the prefix and its port map now rather than inside a test.
+        subprocess.run([WINE_RUN], check=True, stdin=subprocess.DEVNULL)
+
+
+def pytest_collection_modifyitems(config, items):
+    if TARGET != "wine":
+        return
+    chosen = [item for item in items if item.get_closest_marker("wine")]
+    dropped = [item for item in items if not item.get_closest_marker("wine")]
+    if dropped:
+        config.hook.pytest_deselected(items=dropped)
+    items[:] = chosen
+
+
+def on_wine():
+    return TARGET == "wine"
+
+
+def program_command():
+    return [WINE_RUN, EXE] if TARGET == "wine" else [BIN]
+
+
+def program_env():
+    return dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
 MODE_MENU = "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): "
 PORT_PROMPT = "\nВведите номер порта: "
@@ -40,16 +94,58 @@ def unique_link_name(tag="T"):
     return f"/dev/ttyPvk{tag}{os.getpid()}x{_counter[0]}"
 
 
+def wine_ports_dir():
+    prefix = os.environ.get("WINEPREFIX", os.path.join(ROOT, "build-mingw", "wine"))
+    return os.path.join(prefix, "portavik-ports")
+
+
+class WinePort:
+    """One of the COM ports scripts/wine-run maps, held through a lock file
+    while a test uses it: wine opens whatever its link points at."""
+
+    def __init__(self):
+        for number in WINE_PORTS:
+            lock = os.open(os.path.join(wine_ports_dir(), f"com{number}.lock"),
+                           os.O_RDWR | os.O_CREAT, 0o644)
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            except BlockingIOError:
+                os.close(lock)
+                continue
+            self.lock = lock
+            self.name = f"COM{number}"
+            self.link = os.path.join(wine_ports_dir(), f"com{number}")
+            return
+        raise AssertionError("every mapped COM port is in use")
+
+    def point_at(self, target):
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.symlink(target, self.link)
+
+    def release(self):
+        if os.path.lexists(self.link):
+            os.unlink(self.link)
+        os.close(self.lock)
+
+
 class Device:
     """The far end of a virtual port: a pseudo-terminal master, with the
-    slave's path linked under /dev as the program sees it."""
+    slave's path linked under /dev as the program sees it (or mapped as a
+    COM port under wine)."""
 
     def __init__(self, tag="T"):
         self.master, self.slave = os.openpty()
         tty.setraw(self.master)
         self.slave_path = os.ttyname(self.slave)
-        self.path = unique_link_name(tag)
-        os.symlink(self.slave_path, self.path)
+        self.wine_port = None
+        if TARGET == "wine":
+            self.wine_port = WinePort()
+            self.wine_port.point_at(self.slave_path)
+            self.path = self.wine_port.name
+        else:
+            self.path = unique_link_name(tag)
+            os.symlink(self.slave_path, self.path)
         self.closed = False
 
     def write(self, data: bytes):
@@ -117,9 +213,22 @@ class Device:
             os.close(self.master)
             os.close(self.slave)
 
+    def block(self):
+        """Makes the port fail to open until the returned function is called:
+        another holder of the port's lock here; under wine, where a second
+        open succeeds, a port whose device is missing."""
+        if self.wine_port is not None:
+            self.wine_port.point_at(self.slave_path + ".missing")
+            return lambda: self.wine_port.point_at(self.slave_path)
+        holder = os.open(self.path, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+        fcntl.flock(holder, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return lambda: os.close(holder)
+
     def close(self):
         self.disconnect()
-        if os.path.lexists(self.path):
+        if self.wine_port is not None:
+            self.wine_port.release()
+        elif os.path.lexists(self.path):
             os.unlink(self.path)
 
 
@@ -134,14 +243,35 @@ def normalize(text):
     return text.replace("\r\n", "\n")
 
 
-class Program:
+class Session:
+    """What every way of running the program offers the tests: `expect`
+    returns what was printed before the awaited text since the last expect,
+    and `seen` keeps the whole transcript."""
+
+    def choose_port(self, path):
+        """Reads the port list, checks its form, and answers with `path`'s number."""
+        self.expect(LIST_HEADING)
+        listing = self.expect(PORT_PROMPT)
+        number = port_number(listing, path)
+        self.send_line(str(number))
+        return number
+
+    def shown(self, text):
+        """`text` as this way of running shows it."""
+        return text
+
+    def wait_raw(self):
+        """Returns once keys typed now reach a raw-mode editor one by one."""
+
+
+class Program(Session):
     """The program under a pseudo-terminal (echo off, so the transcript is
     only what the program writes)."""
 
     def __init__(self):
-        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        self.child = pexpect.spawn(BIN, [], env=env, encoding="utf-8", codec_errors="replace",
-                                   echo=False, timeout=10, dimensions=(50, 200))
+        self.child = pexpect.spawn(BIN, [], env=program_env(), encoding="utf-8",
+                                   codec_errors="replace", echo=False, timeout=10,
+                                   dimensions=(50, 200))
         self.seen = ""
 
     def expect(self, text, timeout=10):
@@ -157,14 +287,6 @@ class Program:
 
     def send(self, text):
         self.child.send(text)
-
-    def choose_port(self, path):
-        """Reads the port list, checks its form, and answers with `path`'s number."""
-        self.expect(LIST_HEADING)
-        listing = self.expect(PORT_PROMPT)
-        number = port_number(listing, path)
-        self.send_line(str(number))
-        return number
 
     def wait_exit(self, timeout=10):
         self.child.expect(pexpect.EOF, timeout=timeout)
@@ -183,6 +305,175 @@ class Program:
         self.child.buffer = self.child.string_type()
         self.seen += out
         return out
+
+    def kill(self):
+        if self.child.isalive():
+            self.child.kill(signal.SIGKILL)
+        self.child.close(force=True)
+
+
+class Transcript(Session):
+    """A session that searches its own decoded output: `screen()` is the
+    text so far, `at` how much of it the expects have used."""
+
+    def _init_transcript(self):
+        self.seen = ""
+        self.at = 0
+        self.ended = False
+
+    def expect(self, text, timeout=10):
+        want = self.shown(text)
+        deadline = time.monotonic() + timeout
+        while True:
+            screen = self.screen()
+            found = screen.find(want, self.at)
+            if found >= 0:
+                before = screen[self.at:found]
+                self.at = found + len(want)
+                self.seen += before + want
+                return before
+            left = deadline - time.monotonic()
+            if left <= 0 or self.ended:
+                raise AssertionError(f"{want!r} was not printed; after the last expect came:\n"
+                                     f"{screen[self.at:]!r}")
+            self.pump(min(left, 0.05))
+
+    def rest(self, timeout=1.0):
+        deadline = time.monotonic() + timeout
+        while not self.ended and time.monotonic() < deadline:
+            self.pump(min(deadline - time.monotonic(), 0.05))
+        screen = self.screen()
+        out = screen[self.at:]
+        self.at = len(screen)
+        self.seen += out
+        return out
+
+
+class PipedProgram(Transcript):
+    """The program with its standard input and output on pipes, kept open
+    for a whole dialogue; standard output is collected by a thread."""
+
+    def __init__(self):
+        self._init_transcript()
+        self.proc = subprocess.Popen(program_command(), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                     env=program_env(), start_new_session=True)
+        self.text = ""
+        self.lock = threading.Lock()
+        self.reader = threading.Thread(target=self._collect, daemon=True)
+        self.reader.start()
+
+    def _collect(self):
+        decoder = codecs.getincrementaldecoder("utf-8")("replace")
+        while True:
+            chunk = self.proc.stdout.read1(1 << 16)
+            with self.lock:
+                self.text += decoder.decode(chunk, final=not chunk)
+            if not chunk:
+                return
+
+    def screen(self):
+        with self.lock:
+            return self.text
+
+    def pump(self, timeout):
+        self.reader.join(timeout)
+        self.ended = not self.reader.is_alive()
+
+    def send_line(self, text):
+        self.send(text + "\n")
+
+    def send(self, text):
+        self.proc.stdin.write(text.encode())
+        self.proc.stdin.flush()
+
+    def wait_exit(self, timeout=10):
+        status = self.proc.wait(timeout=timeout)
+        self.reader.join(timeout=timeout)
+        self.rest(0)
+        self.proc.stdin.close()
+        return (status, None) if status >= 0 else (None, -status)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            stream.close()
+
+
+# What wine's console writes around the program's output on a terminal:
+# cursor hiding and showing, erasures, and cursor moves where it skips blanks.
+_CSI = re.compile(r"\x1b\[[0-?]*[ -/]*[@-~]")
+_FORWARD = re.compile(r"\x1b\[(\d*)C")
+
+
+def wine_screen(text):
+    """Text written through wine's console as a comparable transcript: the
+    escape sequences out (a cursor move forward as the blanks it skips), line
+    ends as "\\n", and each character outside the basic plane as the two
+    U+FFFD wine shows for it."""
+    text = _FORWARD.sub(lambda m: " " * int(m.group(1) or 1), text)
+    text = _CSI.sub("", text)
+    text = "".join("\ufffd\ufffd" if ord(c) > 0xFFFF else c for c in text)
+    return text.replace("\r\r\n", "\n").replace("\r\n", "\n")
+
+
+class WineConsoleProgram(Transcript):
+    """portavik.exe in wine's console on a pseudo-terminal. The console
+    echoes what is typed at its line prompts; send_line takes that echo out
+    of the transcript again."""
+
+    def __init__(self):
+        self._init_transcript()
+        self.child = pexpect.spawn(WINE_RUN, [EXE], env=program_env(), encoding="utf-8",
+                                   codec_errors="replace", echo=False, timeout=10,
+                                   dimensions=(500, 200))
+        self.raw = ""
+
+    def screen(self):
+        return wine_screen(self.raw)
+
+    def shown(self, text):
+        return wine_screen(text)
+
+    def pump(self, timeout):
+        try:
+            self.raw += self.child.read_nonblocking(1 << 16, timeout)
+        except pexpect.TIMEOUT:
+            pass
+        except pexpect.EOF:
+            self.ended = True
+
+    def send_line(self, text):
+        self.child.send(text + "\r")
+        # The echo ends with the line: it is not the program's output.
+        deadline = time.monotonic() + 10
+        while (end := self.screen().find("\n", self.at)) < 0:
+            assert time.monotonic() < deadline and not self.ended, "no echo of the line"
+            self.pump(0.05)
+        self.at = end + 1
+
+    def send(self, text):
+        self.child.send(text)
+
+    def wait_raw(self, timeout=10):
+        """Waits until wine has put the terminal out of canonical mode, which
+        it does at the console's first raw read: keys typed before land in
+        the terminal's line buffer."""
+        deadline = time.monotonic() + timeout
+        while termios.tcgetattr(self.child.child_fd)[3] & termios.ICANON:
+            assert time.monotonic() < deadline, "the console never left canonical mode"
+            time.sleep(0.02)
+
+    def wait_exit(self, timeout=10):
+        deadline = time.monotonic() + timeout
+        while not self.ended:
+            assert time.monotonic() < deadline, "the program did not end"
+            self.pump(0.1)
+        self.rest(0)
+        self.child.close()
+        return self.child.exitstatus, self.child.signalstatus
 
     def kill(self):
         if self.child.isalive():
@@ -209,11 +500,17 @@ def port_number(listing, path):
 
 
 @pytest.fixture
-def program():
+def program(request):
     progs = []
+    mark = request.node.get_closest_marker("wine")
 
     def start():
-        p = Program()
+        if TARGET != "wine":
+            p = Program()
+        elif mark.kwargs.get("console", False):
+            p = WineConsoleProgram()
+        else:
+            p = PipedProgram()
         progs.append(p)
         return p
 
@@ -224,9 +521,8 @@ def program():
 
 def run_piped(stdin_text, timeout=20):
     """The program with piped standard input and output, no terminal."""
-    env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-    return subprocess.run([BIN], input=stdin_text.encode(), capture_output=True, timeout=timeout,
-                          env=env, start_new_session=True)
+    return subprocess.run(program_command(), input=stdin_text.encode(), capture_output=True,
+                          timeout=timeout, env=program_env(), start_new_session=True)
 
 
 def listed_number(path):

@@ -17,7 +17,8 @@ import time
 import pexpect
 import pytest
 
-from conftest import BIN, MODE_MENU, READY, connected_banner, listed_number, normalize, run_piped
+from conftest import (BIN, MODE_MENU, READY, connected_banner, listed_number, normalize, on_wine,
+                      run_piped)
 
 DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
 MENU = ("\n=== 📋 Меню команд ===\n"
@@ -84,10 +85,8 @@ def open_session(program, device):
 def quiet(p, timeout):
     """What is printed within `timeout`, taken out of the program's output so
     that it is neither seen again by the next expect nor counted twice in the
-    transcript (Program.rest leaves it in pexpect's buffer)."""
-    out = p.rest(timeout)
-    p.child.buffer = p.child.string_type()
-    return out
+    transcript."""
+    return p.rest(timeout)
 
 
 def choose(p, key):
@@ -157,6 +156,7 @@ SENDS = [
 ]
 
 
+@pytest.mark.wine
 @pytest.mark.parametrize("key,line,wire,confirmation", SENDS,
                          ids=[f"{s[0]}-{s[1].strip() or 'blank'}" for s in SENDS])
 def test_submenu_sends_exact_bytes_and_confirms(program, device, key, line, wire, confirmation):
@@ -223,6 +223,7 @@ def test_unknown_menu_answer_is_echoed_then_warned(program, device):
 
 # --- Receiver ----------------------------------------------------------------
 
+@pytest.mark.wine
 @pytest.mark.parametrize("key", ["1", "2", "3"])
 def test_device_data_waits_while_a_submenu_is_open_and_is_printed_after_q(program, device, key):
     p = open_session(program, device)
@@ -263,6 +264,7 @@ CHUNKS = [
 ]
 
 
+@pytest.mark.wine
 @pytest.mark.parametrize("chunk,as_text", CHUNKS, ids=[repr(c[0]) for c in CHUNKS])
 def test_received_chunk_lines(program, device, chunk, as_text):
     p = open_session(program, device)
@@ -323,6 +325,7 @@ def settings_answer(p, key, dialog, answer):
     return p.expect(SETTINGS_MENU)
 
 
+@pytest.mark.wine
 def test_settings_dialog_changes_the_open_port(program, device):
     p = open_session(program, device)
     choose(p, "4")
@@ -330,8 +333,15 @@ def test_settings_dialog_changes_the_open_port(program, device):
 
     assert settings_answer(p, "1", BAUD_PROMPT, "115200") == "✅ Скорость установлена: 115200 бод\n"
     assert device.baud_rate() == 115200
-    assert settings_answer(p, "1", BAUD_PROMPT, " +250000 ") == "✅ Скорость установлена: 250000 бод\n"
-    assert device.baud_rate() == 250000
+    custom = settings_answer(p, "1", BAUD_PROMPT, " +250000 ")
+    if on_wine():
+        # wine runs a rate outside the Linux table at 38400: the read-back says so.
+        assert custom == ("❌ Ошибка установки скорости: устройство не приняло скорость "
+                          "250000 бод (действует 38400)\n")
+        assert device.baud_rate() == 38400
+    else:
+        assert custom == "✅ Скорость установлена: 250000 бод\n"
+        assert device.baud_rate() == 250000
 
     assert (settings_answer(p, "5", FLOW_DIALOG, "3")
             == "✅ Управление потоком установлено: Software\n")
@@ -474,6 +484,7 @@ def test_six_from_an_idle_port_ends_with_status_0(program, device):
 
 # --- The device goes away -------------------------------------------------------
 
+@pytest.mark.wine
 def test_device_disconnect_gives_one_read_error_and_the_program_still_leaves(program, device):
     p = open_session(program, device)
     device.write(b"\x10")
@@ -545,6 +556,7 @@ def test_device_disconnect_in_the_settings_dialog_reports_once_and_the_dialog_go
 
 # --- Piped session -------------------------------------------------------------
 
+@pytest.mark.wine
 def test_piped_session_sends_hex_and_ends_with_status_0(device):
     number = listed_number(device.path)
     result = run_piped(f"1\n{number}\nn\n2\nFF 00\nq\n6\n")
@@ -556,6 +568,7 @@ def test_piped_session_sends_hex_and_ends_with_status_0(device):
     assert out.endswith("📝 Введено: 6\n" + GOODBYE)
 
 
+@pytest.mark.wine
 def test_piped_input_ending_inside_a_submenu_sends_and_ends_with_status_0(device):
     number = listed_number(device.path)
     result = run_piped(f"1\n{number}\nn\n3\n01 03 00 00 00 01\n")

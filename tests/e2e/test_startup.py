@@ -23,6 +23,7 @@ RETRY = "\nПопробовать выбрать другой порт? (y/n): "
 INVALID_MODE = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n"
 
 
+@pytest.mark.wine
 @pytest.mark.parametrize("answer", ["5", "01", "word", "", " "])
 def test_invalid_mode_answer_is_warned_and_ends(program, answer):
     p = program()
@@ -33,6 +34,7 @@ def test_invalid_mode_answer_is_warned_and_ends(program, answer):
     assert p.seen == MODE_MENU + INVALID_MODE
 
 
+@pytest.mark.wine
 def test_standard_mode_lists_the_virtual_port_opens_it_and_announces(program, device):
     p = program()
     p.expect(MODE_MENU)
@@ -49,6 +51,7 @@ def test_standard_mode_lists_the_virtual_port_opens_it_and_announces(program, de
     assert p.wait_exit() == (0, None)
 
 
+@pytest.mark.wine
 def test_tirk_mode_opens_at_9600_and_prints_the_settings_block(program, device):
     p = program()
     p.expect(MODE_MENU)
@@ -104,9 +107,10 @@ def failure_text(path, description):
             "   - Устройство было отключено\n")
 
 
+@pytest.mark.wine
 @pytest.mark.parametrize("mode", ["1", "2"])
 def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
-    holder = hold_exclusively(device.path)
+    release = device.block()
     try:
         p = program()
         p.expect(MODE_MENU)
@@ -135,8 +139,8 @@ def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
         p.expect(RETRY)
         p.send_line("Y")
         p.expect(PORT_PROMPT)
-        os.close(holder)
-        holder = None
+        release()
+        release = None
         p.send_line(str(listed_number(device.path)))
         if mode == "1":
             p.expect(DEFAULTS)
@@ -146,8 +150,8 @@ def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
         p.send_line("6" if mode == "1" else "4")
         assert p.wait_exit() == (0, None)
     finally:
-        if holder is not None:
-            os.close(holder)
+        if release is not None:
+            release()
 
 
 @pytest.mark.parametrize("mode", ["1", "2"])
@@ -176,9 +180,10 @@ def test_a_link_to_the_programs_own_terminal_is_refused_and_left_untouched(progr
         os.unlink(link)
 
 
+@pytest.mark.wine
 @pytest.mark.parametrize("answer", ["n", "N", " n "])
 def test_no_at_the_failure_dialog_says_goodbye(program, device, answer):
-    holder = hold_exclusively(device.path)
+    release = device.block()
     try:
         p = program()
         p.expect(MODE_MENU)
@@ -189,7 +194,7 @@ def test_no_at_the_failure_dialog_says_goodbye(program, device, answer):
         p.expect("\n👋 До свидания!\n")
         assert p.wait_exit() == (0, None)
     finally:
-        os.close(holder)
+        release()
 
 
 def test_second_portavik_on_the_same_port_is_refused(program, device):
@@ -210,6 +215,7 @@ def test_second_portavik_on_the_same_port_is_refused(program, device):
     assert first.wait_exit() == (0, None)
 
 
+@pytest.mark.wine
 def test_piped_sessions_end_by_themselves_with_status_0(device):
     number = listed_number(device.path)
     for script in [f"1\n{number}\nn\n", f"2\n{number}\n", f"1\n{number}\ny\n", "1\n", "2\n", ""]:
@@ -224,6 +230,7 @@ def test_piped_sessions_end_by_themselves_with_status_0(device):
     assert out.endswith("\n👋 До свидания!\n")
 
 
+@pytest.mark.wine
 def test_no_port_chosen_when_input_ends_at_the_port_prompt():
     result = run_piped("2\n")
     assert result.returncode == 0
@@ -231,6 +238,7 @@ def test_no_port_chosen_when_input_ends_at_the_port_prompt():
     assert out.endswith(PORT_PROMPT + "❌ Выход: последовательный порт не выбран!\n")
 
 
+@pytest.mark.wine(console=True)
 def test_ctrl_c_at_the_tirk_port_prompt_ends_with_status_0(program, device):
     p = program()
     p.expect(MODE_MENU)
@@ -270,6 +278,7 @@ def test_a_closed_standard_output_is_a_fatal_stop(device):
     assert b"Failed to write to standard output" in result.stderr
 
 
+@pytest.mark.wine
 def test_tirk_editor_without_a_terminal_is_a_fatal_stop(device):
     number = listed_number(device.path)
     result = run_piped(f"2\n{number}\n1\n")

@@ -1,6 +1,11 @@
-// The POSIX serial backend on real pseudo-terminal pairs. On Linux the master
+// The serial backends on real pseudo-terminal pairs. On Linux the master
 // side reads the slave's termios (tty_ioctl: termios ioctls on a master act on
 // its slave), so what the port set is checked from the other end.
+//
+// Each TEST_P runs against this build's own POSIX backend and, where
+// PORTAVIK_SERIAL_AGENT names the Windows build's serial_agent.exe, against
+// the Windows backend under wine, the pseudo-terminal's slave mapped as a COM
+// port (scripts/wine-run). The TESTs are about the POSIX backend alone.
 
 #include <gtest/gtest.h>
 
@@ -18,6 +23,7 @@ extern "C" int ioctl(int, unsigned long, ...);
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,6 +36,7 @@ extern "C" int ioctl(int, unsigned long, ...);
 #include <cstdint>
 #include <cstring>
 #include <iostream>
+#include <map>
 #include <memory>
 #include <span>
 #include <stdexcept>
@@ -40,6 +47,7 @@ extern "C" int ioctl(int, unsigned long, ...);
 
 #include "serial/natural_order.hpp"
 #include "serial/serial_port.hpp"
+#include "support/agent_port.hpp"
 
 namespace portavik {
 namespace {
@@ -208,9 +216,167 @@ Bytes letters(std::size_t size) {
     return out;
 }
 
+// --- Backends ----------------------------------------------------------------
+
+class Backend {
+  public:
+    virtual ~Backend() = default;
+    // The name under which the backend reaches `pty`'s slave.
+    virtual std::string port_for(const Pty& pty) = 0;
+    virtual SerialResult<std::unique_ptr<SerialPort>> open(const PortSettings& settings) = 0;
+    virtual SerialResult<PortList> list() = 0;
+    // Gives up what port_for took, after each test.
+    virtual void release_ports() {}
+    // Any rate reaches the device exactly (wine runs rates outside the Linux
+    // speed table at 38400).
+    virtual bool exact_rates() const = 0;
+    virtual bool is_posix() const = 0;
+};
+
+class PosixBackend final : public Backend {
+  public:
+    std::string port_for(const Pty& pty) override { return pty.path; }
+    SerialResult<std::unique_ptr<SerialPort>> open(const PortSettings& settings) override {
+        return portavik::open_port(settings);
+    }
+    SerialResult<PortList> list() override { return portavik::list_ports(); }
+    bool exact_rates() const override { return true; }
+    bool is_posix() const override { return true; }
+};
+
+std::string env_or(const char* name, const std::string& fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && *value != '\0' ? value : fallback;
+}
+
+// The Windows backend in serial_agent.exe under wine. scripts/wine-run maps
+// COM96 to COM103 to links in $WINEPREFIX/portavik-ports; a test holds the
+// ports it points there through lock files shared with the end-to-end tests.
+class WindowsBackend final : public Backend {
+  public:
+    static constexpr int kFirstPort = 96;
+    static constexpr int kLastPort = 103;
+
+    explicit WindowsBackend(const std::string& agent)
+        : ports_dir_(env_or("WINEPREFIX", PORTAVIK_SOURCE_DIR "/build-mingw/wine") +
+                     "/portavik-ports"),
+          client_({env_or("PORTAVIK_WINE_RUN", PORTAVIK_SOURCE_DIR "/scripts/wine-run"), agent}) {}
+
+    std::string port_for(const Pty& pty) override {
+        if (const auto known = mapped_.find(pty.path); known != mapped_.end()) {
+            return known->second.name;
+        }
+        for (int number = kFirstPort; number <= kLastPort; ++number) {
+            const std::string stem = ports_dir_ + "/com" + std::to_string(number);
+            const int lock = ::open((stem + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+            if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+                if (lock >= 0) {
+                    ::close(lock);
+                }
+                continue;
+            }
+            ::unlink(stem.c_str());
+            if (::symlink(pty.path.c_str(), stem.c_str()) != 0) {
+                ::close(lock);
+                throw std::runtime_error("symlink " + stem + ": " + std::strerror(errno));
+            }
+            const std::string name = "COM" + std::to_string(number);
+            mapped_[pty.path] = Mapping{name, stem, lock};
+            return name;
+        }
+        throw std::runtime_error("every mapped COM port is in use");
+    }
+
+    SerialResult<std::unique_ptr<SerialPort>> open(const PortSettings& settings) override {
+        return client_.open_port(settings);
+    }
+    SerialResult<PortList> list() override { return client_.list_ports(); }
+
+    void release_ports() override {
+        for (const auto& [path, mapping] : mapped_) {
+            ::unlink(mapping.link.c_str());
+            ::close(mapping.lock);
+        }
+        mapped_.clear();
+    }
+
+    bool exact_rates() const override { return false; }
+    bool is_posix() const override { return false; }
+
+  private:
+    struct Mapping {
+        std::string name;
+        std::string link;
+        int lock;
+    };
+
+    std::string ports_dir_;
+    agent::AgentClient client_;
+    std::map<std::string, Mapping> mapped_;
+};
+
+Backend& backend_named(const std::string& name) {
+    if (name == "windows") {
+        static WindowsBackend windows(std::getenv("PORTAVIK_SERIAL_AGENT"));
+        return windows;
+    }
+    static PosixBackend posix;
+    return posix;
+}
+
+std::vector<std::string> windows_if_built() {
+    const char* agent = std::getenv("PORTAVIK_SERIAL_AGENT");
+    if (agent == nullptr || *agent == '\0') {
+        return {};
+    }
+    return {"windows"};
+}
+
+// The test's backend, with the helpers every test uses going through it.
+class SerialBackendTest : public ::testing::TestWithParam<std::string> {
+  protected:
+    Backend& backend() { return backend_named(GetParam()); }
+    void TearDown() override { backend().release_ports(); }
+
+    SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
+        return backend().open(settings);
+    }
+    std::unique_ptr<SerialPort> open_or_fail(const PortSettings& settings) {
+        auto opened = open_port(settings);
+        if (!opened) {
+            throw std::runtime_error("open_port(" + settings.path() +
+                                     ") failed: " + debug_form(opened.error()));
+        }
+        return std::move(*opened);
+    }
+    PortSettings settings_for(const Pty& pty, std::uint32_t baud = 19200) {
+        return PortSettings(backend().port_for(pty), baud).timeout(50ms);
+    }
+    SerialResult<PortList> list_ports() { return backend().list(); }
+};
+
+using SerialSettings = SerialBackendTest;
+using SerialOpen = SerialBackendTest;
+using SerialRead = SerialBackendTest;
+using SerialWrite = SerialBackendTest;
+using SerialClone = SerialBackendTest;
+using SerialWindowsList = SerialBackendTest;
+
+#define PORTAVIK_ON_EVERY_BACKEND(suite)                                             \
+    INSTANTIATE_TEST_SUITE_P(Posix, suite, ::testing::Values(std::string("posix"))); \
+    INSTANTIATE_TEST_SUITE_P(Windows, suite, ::testing::ValuesIn(windows_if_built()))
+
+PORTAVIK_ON_EVERY_BACKEND(SerialSettings);
+PORTAVIK_ON_EVERY_BACKEND(SerialOpen);
+PORTAVIK_ON_EVERY_BACKEND(SerialRead);
+PORTAVIK_ON_EVERY_BACKEND(SerialWrite);
+PORTAVIK_ON_EVERY_BACKEND(SerialClone);
+INSTANTIATE_TEST_SUITE_P(Windows, SerialWindowsList, ::testing::ValuesIn(windows_if_built()));
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(SerialWindowsList);
+
 // ---------------------------------------------------------------------------
 
-TEST(SerialPosixSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
+TEST_P(SerialSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty, 19200));
 
@@ -222,27 +388,35 @@ TEST(SerialPosixSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
     EXPECT_EQ(line.iflag & (ICRNL | INLCR | IGNCR | IXON | IXOFF | ISTRIP), 0U);
     EXPECT_EQ(line.cflag & (CREAD | CLOCAL), static_cast<unsigned long>(CREAD | CLOCAL));
     EXPECT_EQ(port->baud_rate(), 19200U);
-    EXPECT_EQ(port->name(), pty.path);
+    EXPECT_EQ(port->name(), backend().port_for(pty));
     EXPECT_EQ(port->timeout(), 50ms);
 
-    for (const std::uint32_t custom : {250000U, 123456U}) {
-        ASSERT_TRUE(port->set_baud_rate(custom)) << custom;
+    // Rates outside the speed table where the backend reaches them exactly,
+    // others of the table where not.
+    const std::vector<std::uint32_t> rates = backend().exact_rates()
+                                                 ? std::vector<std::uint32_t>{250000, 123456}
+                                                 : std::vector<std::uint32_t>{230400, 57600};
+    for (const std::uint32_t rate : rates) {
+        ASSERT_TRUE(port->set_baud_rate(rate)) << rate;
         line = master_view(pty.master);
-        EXPECT_EQ(line.ospeed, custom);
-        EXPECT_EQ(line.ispeed, custom);
+        EXPECT_EQ(line.ospeed, rate);
+        EXPECT_EQ(line.ispeed, rate);
 #if defined(__linux__)
-        EXPECT_EQ(line.cflag & CBAUD, static_cast<unsigned long>(BOTHER));
+        if (backend().exact_rates()) {
+            EXPECT_EQ(line.cflag & CBAUD, static_cast<unsigned long>(BOTHER));
+        }
 #endif
-        EXPECT_EQ(port->baud_rate(), custom);
+        EXPECT_EQ(port->baud_rate(), rate);
     }
+    const std::uint32_t last_rate = rates.back();
 
-    // Other setters must keep the exact rate in force.
+    // Other setters must keep the rate in force.
     ASSERT_TRUE(port->set_stop_bits(StopBits::Two));
     line = master_view(pty.master);
     EXPECT_NE(line.cflag & CSTOPB, 0U);
-    EXPECT_EQ(line.ospeed, 123456U);
+    EXPECT_EQ(line.ospeed, last_rate);
     EXPECT_EQ(port->stop_bits(), StopBits::Two);
-    EXPECT_EQ(port->baud_rate(), 123456U);
+    EXPECT_EQ(port->baud_rate(), last_rate);
 
     ASSERT_TRUE(port->set_flow_control(FlowControl::Software));
     line = master_view(pty.master);
@@ -264,7 +438,21 @@ TEST(SerialPosixSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
     EXPECT_EQ(line.cflag & CSTOPB, 0U);
     EXPECT_EQ(port->flow_control(), FlowControl::None);
     EXPECT_EQ(port->stop_bits(), StopBits::One);
-    EXPECT_EQ(line.ospeed, 123456U);
+    EXPECT_EQ(line.ospeed, last_rate);
+
+    if (!backend().exact_rates()) {
+        // A rate the driver does not keep (wine runs it at 38400) is an
+        // error that names both.
+        const auto refused = port->set_baud_rate(250000);
+        ASSERT_FALSE(refused) << "250000 bd claimed while the line runs at "
+                              << master_view(pty.master).ospeed;
+        EXPECT_EQ(refused.error().kind, ErrorKind::InvalidInput);
+        EXPECT_NE(refused.error().description.find("250000"), std::string::npos)
+            << refused.error().description;
+        EXPECT_NE(refused.error().description.find(std::to_string(master_view(pty.master).ospeed)),
+                  std::string::npos)
+            << refused.error().description;
+    }
 
     // Back to a standard rate: both directions follow, no exact rate left over.
     ASSERT_TRUE(port->set_baud_rate(9600));
@@ -277,20 +465,21 @@ TEST(SerialPosixSettings, BaudStopBitsAndFlowControlLandOnTheDevice) {
     EXPECT_EQ(port->baud_rate(), 9600U);
 }
 
-TEST(SerialPosixSettings, OpeningAppliesACustomRateAndTheOtherSettings) {
+TEST_P(SerialSettings, OpeningAppliesACustomRateAndTheOtherSettings) {
     Pty pty;
+    const std::uint32_t rate = backend().exact_rates() ? 250000 : 230400;
     auto port = open_or_fail(
-        settings_for(pty, 250000).stop_bits(StopBits::Two).flow_control(FlowControl::Hardware));
+        settings_for(pty, rate).stop_bits(StopBits::Two).flow_control(FlowControl::Hardware));
     const MasterView line = master_view(pty.master);
-    EXPECT_EQ(line.ospeed, 250000U);
+    EXPECT_EQ(line.ospeed, rate);
     EXPECT_NE(line.cflag & CSTOPB, 0U);
     EXPECT_NE(line.cflag & CRTSCTS, 0U);
-    EXPECT_EQ(port->baud_rate(), 250000U);
+    EXPECT_EQ(port->baud_rate(), rate);
     EXPECT_EQ(port->stop_bits(), StopBits::Two);
     EXPECT_EQ(port->flow_control(), FlowControl::Hardware);
 }
 
-TEST(SerialPosixSettings, DataBitsAndParityThePtyRefusesAreErrors) {
+TEST_P(SerialSettings, DataBitsAndParityThePtyRefusesAreErrors) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty));
 
@@ -326,7 +515,7 @@ TEST(SerialPosixSettings, DataBitsAndParityThePtyRefusesAreErrors) {
     EXPECT_TRUE(open_port(settings_for(pty))) << "lock or exclusivity left behind";
 }
 
-TEST(SerialPosixOpen, BaudZeroAndBadPathsAreRefused) {
+TEST_P(SerialOpen, BaudZeroAndBadPathsAreRefused) {
     Pty pty;
     const auto at_zero = open_port(settings_for(pty, 0));
     ASSERT_FALSE(at_zero);
@@ -340,12 +529,26 @@ TEST(SerialPosixOpen, BaudZeroAndBadPathsAreRefused) {
     EXPECT_EQ(master_view(pty.master).ospeed, 19200U) << "baud 0 reached the line";
     EXPECT_EQ(port->baud_rate(), 19200U);
 
-    // Opened but not a serial line: refused before anything on it changes.
-    const std::string link = "/tmp/portavik-own-" + std::to_string(::getpid());
     struct Refusal {
         std::string path;
         std::string_view description;
     };
+    const auto check = [this](const Refusal& refusal) {
+        const auto opened = open_port(PortSettings(refusal.path, 19200));
+        ASSERT_FALSE(opened) << refusal.path << " opened as a serial port";
+        EXPECT_TRUE(opened.error().description.starts_with(refusal.description))
+            << refusal.path << ": " << opened.error().description;
+    };
+    if (!backend().is_posix()) {
+        // No COM250 is mapped; NUL opens but is no serial line.
+        check({"COM250", "устройство не найдено ("});
+        check({"NUL", "это не последовательный порт ("});
+        EXPECT_EQ(open_port(PortSettings("COM250", 19200)).error().io_kind, IoKind::NotFound);
+        return;
+    }
+
+    // Opened but not a serial line: refused before anything on it changes.
+    const std::string link = "/tmp/portavik-own-" + std::to_string(::getpid());
     const Refusal refusals[] = {
         {"/dev/ttyPvkMissing_" + std::to_string(::getpid()), "устройство не найдено ("},
         {"/dev/null", "это не последовательный порт ("},
@@ -364,10 +567,7 @@ TEST(SerialPosixOpen, BaudZeroAndBadPathsAreRefused) {
         if (refusal.path == "/dev/pts/ptmx" && ::access("/dev/pts/ptmx", R_OK | W_OK) != 0) {
             continue;
         }
-        const auto opened = open_port(PortSettings(refusal.path, 19200));
-        ASSERT_FALSE(opened) << refusal.path << " opened as a serial port";
-        EXPECT_TRUE(opened.error().description.starts_with(refusal.description))
-            << refusal.path << ": " << opened.error().description;
+        check(refusal);
     }
     const MasterView own_after = master_view(own.master);
     ::dup2(saved_stdin, STDIN_FILENO);
@@ -380,7 +580,7 @@ TEST(SerialPosixOpen, BaudZeroAndBadPathsAreRefused) {
 
 // ---------------------------------------------------------------------------
 
-TEST(SerialPosixRead, ReturnsAsSoonAsAByteArrives) {
+TEST_P(SerialRead, ReturnsAsSoonAsAByteArrives) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty).timeout(1000ms));
     std::thread sender([&] {
@@ -399,7 +599,7 @@ TEST(SerialPosixRead, ReturnsAsSoonAsAByteArrives) {
     EXPECT_LT(elapsed, 500.0);
 }
 
-TEST(SerialPosixRead, TimesOutAfterTheTimeoutWhenNothingComes) {
+TEST_P(SerialRead, TimesOutAfterTheTimeoutWhenNothingComes) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty).timeout(50ms));
     std::uint8_t buffer[64];
@@ -416,7 +616,7 @@ TEST(SerialPosixRead, TimesOutAfterTheTimeoutWhenNothingComes) {
     }
 }
 
-TEST(SerialPosixRead, CancelEndsAReadInProgressAndEveryLaterOneOnThatHandleOnly) {
+TEST_P(SerialRead, CancelEndsAReadInProgressAndEveryLaterOneOnThatHandleOnly) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty).timeout(5000ms));
     auto clone = port->try_clone();
@@ -447,7 +647,7 @@ TEST(SerialPosixRead, CancelEndsAReadInProgressAndEveryLaterOneOnThatHandleOnly)
     EXPECT_EQ(buffer[0], 'k');
 }
 
-TEST(SerialPosixRead, SmallBufferGetsAtMostItsSizeAndNothingIsLost) {
+TEST_P(SerialRead, SmallBufferGetsAtMostItsSizeAndNothingIsLost) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty).timeout(500ms));
     const Bytes sent = pattern(37, 5);
@@ -464,7 +664,7 @@ TEST(SerialPosixRead, SmallBufferGetsAtMostItsSizeAndNothingIsLost) {
     EXPECT_EQ(received, sent);
 }
 
-TEST(SerialPosixRead, ClosedPeerIsAnErrorNotATimeout) {
+TEST_P(SerialRead, ClosedPeerIsAnErrorNotATimeout) {
     std::uint8_t buffer[16];
     {
         Pty pty;
@@ -505,7 +705,7 @@ TEST(SerialPosixRead, ClosedPeerIsAnErrorNotATimeout) {
 
 // ---------------------------------------------------------------------------
 
-TEST(SerialPosixWrite, LargeBufferArrivesCompleteWithASlowReader) {
+TEST_P(SerialWrite, LargeBufferArrivesCompleteWithASlowReader) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty, 115200));
     const Bytes sent = pattern(1 << 20, 42);
@@ -520,7 +720,7 @@ TEST(SerialPosixWrite, LargeBufferArrivesCompleteWithASlowReader) {
     EXPECT_TRUE(received == sent) << "bytes lost, repeated or reordered";
 }
 
-TEST(SerialPosixWrite, AStalledWriteFailsWithinItsBoundWhateverIsLeftToSend) {
+TEST_P(SerialWrite, AStalledWriteFailsWithinItsBoundWhateverIsLeftToSend) {
     // At 300 baud the 64 KiB the pty cannot take need half an hour on the
     // wire; the write still gives up about a second after the last byte went.
     Pty pty;
@@ -550,7 +750,7 @@ TEST(SerialPosixWrite, AStalledWriteFailsWithinItsBoundWhateverIsLeftToSend) {
     reader.join();
 }
 
-TEST(SerialPosixWrite, ADeviceThatKeepsTakingBytesSlowlyIsWaitedFor) {
+TEST_P(SerialWrite, ADeviceThatKeepsTakingBytesSlowlyIsWaitedFor) {
     // Pauses of 600 ms between the reader's gulps: longer than the port
     // timeout and the wire time of the rest, shorter than the grace second.
     Pty pty;
@@ -578,7 +778,7 @@ TEST(SerialPosixWrite, ADeviceThatKeepsTakingBytesSlowlyIsWaitedFor) {
 
 // ---------------------------------------------------------------------------
 
-TEST(SerialPosixClone, ReadsOnOneThreadWhileTheOtherWritesAndChangesSettings) {
+TEST_P(SerialClone, ReadsOnOneThreadWhileTheOtherWritesAndChangesSettings) {
     Pty pty;
     auto port = open_or_fail(settings_for(pty, 115200));
     auto cloned = port->try_clone();
@@ -615,7 +815,7 @@ TEST(SerialPosixClone, ReadsOnOneThreadWhileTheOtherWritesAndChangesSettings) {
     Bytes master_got;
     std::thread master_reader([&] { master_got = pty.receive(outbound.size(), 5000ms); });
 
-    const std::uint32_t rates[] = {19200, 250000, 115200};
+    const std::uint32_t rates[] = {19200, backend().exact_rates() ? 250000U : 57600U, 115200};
     const FlowControl flows[] = {FlowControl::None, FlowControl::Hardware, FlowControl::Software};
     std::string main_error;
     for (std::size_t i = 0; i < outbound.size() / 1024 && main_error.empty(); ++i) {
@@ -846,6 +1046,33 @@ TEST(SerialPosixList, ListsLinksToPseudoTerminalsAsVirtualPorts) {
     EXPECT_EQ(port->name(), link2);
     EXPECT_TRUE(port->write_all(Bytes{'o', 'k'}));
     EXPECT_EQ(first.receive(2, 1000ms), (Bytes{'o', 'k'}));
+}
+
+TEST_P(SerialWindowsList, ListsTheMappedComPortsInNaturalOrderAsOpeningNamesThem) {
+    Pty pty;
+    const std::string mapped = backend().port_for(pty);
+    const auto listed = list_ports();
+    ASSERT_TRUE(listed) << debug_form(listed.error());
+    std::vector<std::string> names;
+    for (const PortInfo& info : *listed) {
+        std::cout << "[listed] " << info.port_name << std::endl;
+        names.push_back(info.port_name);
+    }
+    const auto at = [&](const std::string& name) {
+        return std::find(names.begin(), names.end(), name) - names.begin();
+    };
+    for (int number = WindowsBackend::kFirstPort; number <= WindowsBackend::kLastPort; ++number) {
+        EXPECT_LT(at("COM" + std::to_string(number)), std::ssize(names)) << number;
+    }
+    EXPECT_LT(at("COM99"), at("COM100")) << "COM100 sorted as text";
+    EXPECT_TRUE(std::is_sorted(names.begin(), names.end(), natural_less));
+    EXPECT_EQ(std::adjacent_find(names.begin(), names.end()), names.end()) << "a name twice";
+
+    // The listed name is what opening takes.
+    auto port = open_or_fail(PortSettings(mapped, 9600).timeout(50ms));
+    EXPECT_EQ(port->name(), mapped);
+    EXPECT_TRUE(port->write_all(Bytes{'o', 'k'}));
+    EXPECT_EQ(pty.receive(2, 1000ms), (Bytes{'o', 'k'}));
 }
 
 }  // namespace

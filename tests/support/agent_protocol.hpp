@@ -1,0 +1,88 @@
+#pragma once
+
+// The line protocol between the integration tests and serial_agent, a
+// Windows program that runs the serial backend under wine on their behalf.
+// A request is "<id> <verb> <words...>", its reply "<id> <status> <words...>",
+// one line each; text and bytes travel as hex, so no word holds a space.
+//
+//   open <path> <baud> <data> <parity> <stop> <flow> <timeout_ms> -> ok <handle>
+//   list                                    -> ok <name>...
+//   name|timeout|clone|cancel|close <handle> -> ok [<value>]
+//   get <handle> baud|data|stop|parity|flow -> ok <value>
+//   set <handle> baud|data|stop|parity|flow <value> -> ok
+//   read <handle> <size>                    -> ok <bytes>
+//   write <handle> <bytes>                  -> ok
+//
+// Failures: "err <kind> <io_kind> <description>" for serial errors,
+// "ioerr <io_kind> <message>" for read and write errors.
+
+#include <cstdint>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "serial/serial_port.hpp"
+
+namespace portavik::agent {
+
+inline std::string to_hex(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    if (bytes.empty()) {
+        return "-";  // an empty word would vanish between spaces
+    }
+    std::string out;
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += kDigits[b >> 4];
+        out += kDigits[b & 0xF];
+    }
+    return out;
+}
+
+inline std::string to_hex(std::span<const std::uint8_t> bytes) {
+    return to_hex(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+inline std::string from_hex(std::string_view hex) {
+    if (hex == "-") {
+        return {};
+    }
+    const auto value = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        out += static_cast<char>(value(hex[i]) * 16 + value(hex[i + 1]));
+    }
+    return out;
+}
+
+inline std::vector<std::string> words(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> out;
+    for (std::string word; in >> word;) {
+        out.push_back(word);
+    }
+    return out;
+}
+
+inline std::string encode(const SerialError& error) {
+    return "err " + std::to_string(static_cast<int>(error.kind)) + " " +
+           std::to_string(static_cast<int>(error.io_kind)) + " " + to_hex(error.description);
+}
+
+inline std::string encode(const IoError& error) {
+    return "ioerr " + std::to_string(static_cast<int>(error.kind)) + " " + to_hex(error.message);
+}
+
+// The words of a reply after its id: the status first.
+inline SerialError serial_error_of(const std::vector<std::string>& reply) {
+    return SerialError{static_cast<ErrorKind>(std::stoi(reply.at(1))),
+                       static_cast<IoKind>(std::stoi(reply.at(2))), from_hex(reply.at(3))};
+}
+
+inline IoError io_error_of(const std::vector<std::string>& reply) {
+    return IoError{static_cast<IoKind>(std::stoi(reply.at(1))), from_hex(reply.at(2))};
+}
+
+}  // namespace portavik::agent
