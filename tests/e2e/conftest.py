@@ -502,12 +502,13 @@ def port_number(listing, path):
 @pytest.fixture
 def program(request):
     progs = []
-    mark = request.node.get_closest_marker("wine")
+    # A case's own mark may ask for the console where its test's does not.
+    console = any(m.kwargs.get("console", False) for m in request.node.iter_markers("wine"))
 
     def start():
         if TARGET != "wine":
             p = Program()
-        elif mark.kwargs.get("console", False):
+        elif console:
             p = WineConsoleProgram()
         else:
             p = PipedProgram()
