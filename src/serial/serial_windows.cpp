@@ -168,6 +168,22 @@ void make_plain(DCB& dcb) {
     dcb.XoffChar = 0x13;
 }
 
+// What a driver reported, made fit to be written back: a value outside the
+// DCB's range fails the whole SetCommState. (wine reads a pseudo-terminal
+// that kept PARODD after dropping PARENB as no parity value at all.)
+void make_writable(DCB& dcb) {
+    if (dcb.Parity > SPACEPARITY) {
+        dcb.Parity = NOPARITY;
+        dcb.fParity = FALSE;
+    }
+    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) {
+        dcb.ByteSize = 8;
+    }
+    if (dcb.StopBits > TWOSTOPBITS) {
+        dcb.StopBits = ONESTOPBIT;
+    }
+}
+
 DataBits data_bits_of(const DCB& dcb) {
     switch (dcb.ByteSize) {
         case 5:
@@ -398,6 +414,7 @@ class WindowsSerialPort final : public SerialPort {
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
+        make_writable(*dcb);
         change_dcb(*dcb);
         if (!::SetCommState(handle_.get(), &*dcb)) {
             return std::unexpected(serial_error_from(::GetLastError()));

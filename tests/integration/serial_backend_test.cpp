@@ -34,6 +34,7 @@ extern "C" int ioctl(int, unsigned long, ...);
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <map>
@@ -260,7 +261,7 @@ class WindowsBackend final : public Backend {
     explicit WindowsBackend(const std::string& agent)
         : ports_dir_(env_or("WINEPREFIX", PORTAVIK_SOURCE_DIR "/build-mingw/wine") +
                      "/portavik-ports"),
-          client_({env_or("PORTAVIK_WINE_RUN", PORTAVIK_SOURCE_DIR "/scripts/wine-run"), agent}) {}
+          client_({prepared_wine_run(), agent}) {}
 
     std::string port_for(const Pty& pty) override {
         if (const auto known = mapped_.find(pty.path); known != mapped_.end()) {
@@ -269,10 +270,11 @@ class WindowsBackend final : public Backend {
         for (int number = kFirstPort; number <= kLastPort; ++number) {
             const std::string stem = ports_dir_ + "/com" + std::to_string(number);
             const int lock = ::open((stem + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-            if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-                if (lock >= 0) {
-                    ::close(lock);
-                }
+            if (lock < 0) {
+                throw std::runtime_error(stem + ".lock: " + std::strerror(errno));
+            }
+            if (::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+                ::close(lock);
                 continue;
             }
             ::unlink(stem.c_str());
@@ -309,6 +311,16 @@ class WindowsBackend final : public Backend {
         std::string link;
         int lock;
     };
+
+    // scripts/wine-run, after it has made the prefix and its port map.
+    static std::string prepared_wine_run() {
+        const std::string wine_run =
+            env_or("PORTAVIK_WINE_RUN", PORTAVIK_SOURCE_DIR "/scripts/wine-run");
+        if (std::system(wine_run.c_str()) != 0) {
+            throw std::runtime_error(wine_run + " could not make the wine prefix");
+        }
+        return wine_run;
+    }
 
     std::string ports_dir_;
     agent::AgentClient client_;
@@ -503,8 +515,10 @@ TEST_P(SerialSettings, DataBitsAndParityThePtyRefusesAreErrors) {
     }
 
     // What the device keeps is no error.
-    EXPECT_TRUE(port->set_data_bits(DataBits::Eight));
-    EXPECT_TRUE(port->set_parity(Parity::None));
+    for (const auto& kept :
+         {port->set_data_bits(DataBits::Eight), port->set_parity(Parity::None)}) {
+        EXPECT_TRUE(kept) << debug_form(kept.error());
+    }
 
     // Opening checks the same way, and a refused open leaves the port free.
     port.reset();

@@ -34,7 +34,8 @@ class AgentPort final : public SerialPort {
     SerialResult<Parity> parity() const override { return get<Parity>("parity"); }
     SerialResult<FlowControl> flow_control() const override { return get<FlowControl>("flow"); }
     std::chrono::milliseconds timeout() const override {
-        return std::chrono::milliseconds(std::stol(call("timeout").at(1)));
+        const auto reply = call("timeout");
+        return std::chrono::milliseconds(reply.at(0) == "ok" ? std::stol(reply.at(1)) : 0);
     }
 
     SerialResult<void> set_baud_rate(std::uint32_t value) override { return set("baud", value); }
@@ -151,9 +152,15 @@ void AgentClient::read_replies() {
         for (auto end = pending.find('\n'); end != std::string::npos; end = pending.find('\n')) {
             std::string line = pending.substr(0, end);
             pending.erase(0, end + 1);
-            const auto space = line.find(' ');
+            // Anything else on the agent's output (wine's own messages) is
+            // no reply.
+            char* after = nullptr;
+            const long id = std::strtol(line.c_str(), &after, 10);
+            if (after == line.c_str() || *after != ' ') {
+                continue;
+            }
             std::lock_guard lock(lock_);
-            replies_[std::stol(line.substr(0, space))] = line.substr(space + 1);
+            replies_[id] = line.substr(static_cast<std::size_t>(after + 1 - line.c_str()));
             replied_.notify_all();
         }
     }
@@ -187,9 +194,8 @@ std::vector<std::string> AgentClient::call(const std::string& request) {
     }
     std::vector<std::string> reply = words(replies_[id]);
     replies_.erase(id);
-    if (reply.empty() || reply.at(0) == "bad") {
-        throw std::runtime_error("serial agent refused \"" + request +
-                                 "\": " + (reply.size() > 1 ? from_hex(reply[1]) : ""));
+    if (reply.empty()) {
+        return {"bad", to_hex(std::string("an empty reply"))};
     }
     return reply;
 }

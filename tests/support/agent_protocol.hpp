@@ -14,7 +14,8 @@
 //   write <handle> <bytes>                  -> ok
 //
 // Failures: "err <kind> <io_kind> <description>" for serial errors,
-// "ioerr <io_kind> <message>" for read and write errors.
+// "ioerr <io_kind> <message>" for read and write errors, "bad <text>" for a
+// request the agent could not serve.
 
 #include <cstdint>
 #include <optional>
@@ -75,13 +76,22 @@ inline std::string encode(const IoError& error) {
     return "ioerr " + std::to_string(static_cast<int>(error.kind)) + " " + to_hex(error.message);
 }
 
-// The words of a reply after its id: the status first.
+// The words of a reply after its id: the status first. "bad" is a request
+// the agent could not serve (or no agent); it reads as an error of kind Other.
 inline SerialError serial_error_of(const std::vector<std::string>& reply) {
+    if (reply.at(0) == "bad") {
+        return SerialError{ErrorKind::Unknown, IoKind::Other,
+                           "serial agent: " + from_hex(reply.size() > 1 ? reply[1] : "-")};
+    }
     return SerialError{static_cast<ErrorKind>(std::stoi(reply.at(1))),
                        static_cast<IoKind>(std::stoi(reply.at(2))), from_hex(reply.at(3))};
 }
 
 inline IoError io_error_of(const std::vector<std::string>& reply) {
+    if (reply.at(0) == "bad") {
+        return IoError{IoKind::Other,
+                       "serial agent: " + from_hex(reply.size() > 1 ? reply[1] : "-")};
+    }
     return IoError{static_cast<IoKind>(std::stoi(reply.at(1))), from_hex(reply.at(2))};
 }
 
