@@ -7,6 +7,7 @@
 #include "device_loop.hpp"
 
 #include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,7 +30,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// How often a port nobody has open is looked at again.
+// How often a port nobody has open is looked at again, should the watch for
+// opens be missing.
 constexpr auto kClosedPoll = 100ms;
 // How often the line settings are read back while nothing happens.
 constexpr auto kSettingsPoll = 250ms;
@@ -38,8 +40,24 @@ constexpr std::size_t kMaxFrame = 4096;
 
 class DeviceLoop {
   public:
-    DeviceLoop(int master, int signals, Behaviour& behaviour)
-        : master_(master), signals_(signals), behaviour_(behaviour) {}
+    DeviceLoop(int master, const std::string& slave, int signals, Behaviour& behaviour)
+        : master_(master), signals_(signals), behaviour_(behaviour) {
+        // IN_OPEN on the slave's device node (inotify(7)).
+        opens_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (opens_ >= 0 && ::inotify_add_watch(opens_, slave.c_str(), IN_OPEN) < 0) {
+            ::close(opens_);
+            opens_ = -1;
+        }
+    }
+
+    ~DeviceLoop() {
+        if (opens_ >= 0) {
+            ::close(opens_);
+        }
+    }
+
+    DeviceLoop(const DeviceLoop&) = delete;
+    DeviceLoop& operator=(const DeviceLoop&) = delete;
 
     int run() {
         for (;;) {
@@ -89,25 +107,34 @@ class DeviceLoop {
         return at;
     }
 
-    // Sleeps until the deadline, a signal, or (while the port is open)
-    // something from the master.
+    // Sleeps until the deadline, a signal, and something from the master
+    // while the port is open, or an open of the slave while it is closed.
     Events wait() {
         const auto left = std::max(Clock::duration::zero(), deadline() - Clock::now());
         const auto secs = std::chrono::duration_cast<std::chrono::seconds>(left);
         const timespec timeout{static_cast<std::time_t>(secs.count()),
                                static_cast<long>((left - secs) / 1ns)};
-        std::array<pollfd, 2> fds{pollfd{signals_, POLLIN, 0}, pollfd{master_, POLLIN, 0}};
-        const nfds_t count = open_ ? 2 : 1;
+        std::array<pollfd, 2> fds{pollfd{signals_, POLLIN, 0},
+                                  pollfd{open_ ? master_ : opens_, POLLIN, 0}};
+        const nfds_t count = fds[1].fd >= 0 ? 2 : 1;
         Events events;
         if (::ppoll(fds.data(), count, &timeout, nullptr) > 0) {
             if ((fds[0].revents & POLLIN) != 0) {
                 events.signal = take_stop_signal(signals_);
             }
-            if (count == 2) {
+            if (open_) {
                 events.master = fds[1].revents;
+            } else if (count == 2 && fds[1].revents != 0) {
+                drain_opens();
             }
         }
         return events;
+    }
+
+    void drain_opens() {
+        std::array<char, 4096> buffer{};
+        while (::read(opens_, buffer.data(), buffer.size()) > 0) {
+        }
     }
 
     // While nobody has the slave open the master reports POLLHUP at once.
@@ -211,6 +238,7 @@ class DeviceLoop {
 
     int master_;
     int signals_;
+    int opens_ = -1;
     Behaviour& behaviour_;
     bool open_ = false;
     LineSettings settings_;
@@ -221,8 +249,8 @@ class DeviceLoop {
 
 }  // namespace
 
-int run_device(int master_fd, int signal_fd, Behaviour& behaviour) {
-    return DeviceLoop(master_fd, signal_fd, behaviour).run();
+int run_device(int master_fd, const std::string& slave_path, int signal_fd, Behaviour& behaviour) {
+    return DeviceLoop(master_fd, slave_path, signal_fd, behaviour).run();
 }
 
 }  // namespace portavik::device
