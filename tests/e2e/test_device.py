@@ -246,8 +246,8 @@ def test_command_line(args, status, stream, pattern):
 # --- scripts/run ------------------------------------------------------------------
 
 def device_processes():
-    """Pids of running processes of the built device binary."""
-    binary = os.path.realpath(DEVICE_BIN)
+    """Pids of running processes of the device that scripts/run builds."""
+    binary = os.path.realpath(os.path.join(ROOT, "build", "tools", "device", "portavik-device"))
     found = set()
     for entry in os.listdir("/proc"):
         if entry.isdigit():
@@ -310,6 +310,12 @@ def test_scripts_run_from_a_pipe_starts_the_device_and_stops_it_with_portavik():
         assert not os.path.lexists(link)
         assert not device_processes() - before, "the device outlived the script"
     finally:
+        # The script and the device share the process group: SIGTERM lets the
+        # device remove its link.
         if run.proc.poll() is None:
-            os.killpg(run.proc.pid, signal.SIGKILL)
-            run.proc.wait()
+            os.killpg(run.proc.pid, signal.SIGTERM)
+            try:
+                run.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(run.proc.pid, signal.SIGKILL)
+                run.proc.wait()
