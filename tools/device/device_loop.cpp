@@ -7,7 +7,6 @@
 #include "device_loop.hpp"
 
 #include <poll.h>
-#include <sys/inotify.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,8 +29,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-// How often a port nobody has open is looked at again, should the watch for
-// opens be missing.
+// How often a port nobody has open is looked at again: an open wakes the
+// loop at once through the watch on the slave, without it only this does.
+constexpr auto kClosedPollWatched = 1s;
 constexpr auto kClosedPoll = 100ms;
 // How often the line settings are read back while nothing happens.
 constexpr auto kSettingsPoll = 250ms;
@@ -40,24 +40,8 @@ constexpr std::size_t kMaxFrame = 4096;
 
 class DeviceLoop {
   public:
-    DeviceLoop(int master, const std::string& slave, int signals, Behaviour& behaviour)
-        : master_(master), signals_(signals), behaviour_(behaviour) {
-        // IN_OPEN on the slave's device node (inotify(7)).
-        opens_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (opens_ >= 0 && ::inotify_add_watch(opens_, slave.c_str(), IN_OPEN) < 0) {
-            ::close(opens_);
-            opens_ = -1;
-        }
-    }
-
-    ~DeviceLoop() {
-        if (opens_ >= 0) {
-            ::close(opens_);
-        }
-    }
-
-    DeviceLoop(const DeviceLoop&) = delete;
-    DeviceLoop& operator=(const DeviceLoop&) = delete;
+    DeviceLoop(int master, int opens, int signals, Behaviour& behaviour)
+        : master_(master), signals_(signals), opens_(opens), behaviour_(behaviour) {}
 
     int run() {
         for (;;) {
@@ -97,7 +81,7 @@ class DeviceLoop {
 
     Clock::time_point deadline() const {
         const auto now = Clock::now();
-        auto at = now + (open_ ? kSettingsPoll : kClosedPoll);
+        auto at = now + (open_ ? kSettingsPoll : opens_ >= 0 ? kClosedPollWatched : kClosedPoll);
         if (!pending_.empty()) {
             at = std::min(at, last_byte_ + frame_silence(settings_));
         }
@@ -238,7 +222,7 @@ class DeviceLoop {
 
     int master_;
     int signals_;
-    int opens_ = -1;
+    int opens_;
     Behaviour& behaviour_;
     bool open_ = false;
     LineSettings settings_;
@@ -249,8 +233,8 @@ class DeviceLoop {
 
 }  // namespace
 
-int run_device(int master_fd, const std::string& slave_path, int signal_fd, Behaviour& behaviour) {
-    return DeviceLoop(master_fd, slave_path, signal_fd, behaviour).run();
+int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour) {
+    return DeviceLoop(master_fd, opens_fd, signal_fd, behaviour).run();
 }
 
 }  // namespace portavik::device

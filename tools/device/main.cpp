@@ -20,7 +20,7 @@ constexpr int kUsageError = 2;
 
 // The port, and with it the link, is gone when this returns.
 int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour) {
-    return portavik::device::run_device(port.master(), port.slave(), signals, behaviour);
+    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "virtual_port.hpp"
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -111,6 +112,12 @@ std::expected<VirtualPort, std::string> VirtualPort::create(const std::string& w
     if (auto prepared = prepare_slave(port.slave_); !prepared) {
         return std::unexpected(prepared.error());
     }
+    // Watched before the link exists, so no open by a program goes unseen.
+    port.opens_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (port.opens_ >= 0 && ::inotify_add_watch(port.opens_, port.slave_.c_str(), IN_OPEN) < 0) {
+        ::close(port.opens_);
+        port.opens_ = -1;
+    }
 
     if (!wanted_link.empty()) {
         if (::symlink(port.slave_.c_str(), wanted_link.c_str()) != 0) {
@@ -150,6 +157,7 @@ std::expected<VirtualPort, std::string> VirtualPort::create(const std::string& w
 
 VirtualPort::VirtualPort(VirtualPort&& other) noexcept
     : master_(std::exchange(other.master_, -1)),
+      opens_(std::exchange(other.opens_, -1)),
       slave_(std::move(other.slave_)),
       link_(std::move(other.link_)) {
     other.link_.clear();
@@ -163,6 +171,9 @@ VirtualPort::~VirtualPort() {
         if (n > 0 && std::string_view(target.data(), static_cast<std::size_t>(n)) == slave_) {
             ::unlink(link_.c_str());
         }
+    }
+    if (opens_ >= 0) {
+        ::close(opens_);
     }
     if (master_ >= 0) {
         ::close(master_);

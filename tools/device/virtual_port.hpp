@@ -20,6 +20,9 @@ class VirtualPort {
     ~VirtualPort();
 
     int master() const { return master_; }
+    // Readable after a program opened the slave (inotify IN_OPEN); -1 when
+    // the watch could not be set.
+    int opens() const { return opens_; }
     const std::string& link() const { return link_; }
     const std::string& slave() const { return slave_; }
 
@@ -27,6 +30,7 @@ class VirtualPort {
     VirtualPort(int master, std::string slave) : master_(master), slave_(std::move(slave)) {}
 
     int master_ = -1;
+    int opens_ = -1;
     std::string slave_;
     std::string link_;
 };
