@@ -125,6 +125,27 @@ def test_frames_end_at_the_silence_of_the_rate_in_force(sim_device, baud, stopbi
     assert len(received) == (1 if answered else 2), device.lines
 
 
+@pytest.mark.parametrize("xonxoff", [True, False], ids=["software-flow", "no-flow"])
+def test_xoff_holds_replies_until_xon_only_under_software_flow_control(sim_device, xonxoff):
+    device = sim_device("echo")
+    with serial.Serial(device.path, 9600, xonxoff=xonxoff, timeout=1) as port:
+        device.wait_for("порт открыт")
+        port.write(b"\x13")
+        time.sleep(0.1)
+        port.write(b"abc")
+        if xonxoff:
+            assert read_quiet(port) == b""
+            port.write(b"\x11")
+            assert read_quiet(port) == b"abc"
+            device.wait_for("XOFF: вывод приостановлен$")
+            device.wait_for("XON: вывод возобновлён$")
+        else:
+            # Without it they are data like any other byte.
+            assert read_quiet(port) == b"\x13abc"
+    received = [f[2] for f in device.frames() if f[1] == "принято"]
+    assert received == (["61 62 63"] if xonxoff else ["13", "61 62 63"])
+
+
 @pytest.mark.parametrize("mode,first,second", [
     ("text", b"portavik-device 1\r\n", b"portavik-device 2\r\n"),
     ("tirk", with_crc("01 53 00"), with_crc("01 53 00")),

@@ -16,7 +16,9 @@
 #include <cstring>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <utility>
+#include <vector>
 
 #include "device_log.hpp"
 #include "line_settings.hpp"
@@ -37,6 +39,10 @@ constexpr auto kClosedPoll = 100ms;
 constexpr auto kSettingsPoll = 250ms;
 // A line that never goes quiet still yields frames of at most this size.
 constexpr std::size_t kMaxFrame = 4096;
+// Software flow control (DC1 and DC3, the termios defaults for VSTART and
+// VSTOP).
+constexpr std::uint8_t kXon = 0x11;
+constexpr std::uint8_t kXoff = 0x13;
 
 class DeviceLoop {
   public:
@@ -65,7 +71,10 @@ class DeviceLoop {
                 finish_frame();
             }
             if (open_ && next_tick_ && now >= *next_tick_) {
-                send(behaviour_.unsolicited(), "");
+                // Held output is not worth keeping.
+                if (!held_) {
+                    send(behaviour_.unsolicited(), "");
+                }
                 if (auto period = behaviour_.period()) {
                     next_tick_ = Clock::now() + *period;
                 }
@@ -147,15 +156,13 @@ class DeviceLoop {
     }
 
     void read_available() {
+        // The bytes are taken under the settings in force when they came.
+        follow_settings();
         std::array<std::uint8_t, 1024> buffer{};
         for (;;) {
             const ssize_t n = ::read(master_, buffer.data(), buffer.size());
             if (n > 0) {
-                pending_.insert(pending_.end(), buffer.begin(), buffer.begin() + n);
-                last_byte_ = Clock::now();
-                if (pending_.size() >= kMaxFrame) {
-                    finish_frame();
-                }
+                take(std::span(buffer).first(static_cast<std::size_t>(n)));
                 continue;
             }
             if (n < 0 && errno == EINTR) {
@@ -169,10 +176,41 @@ class DeviceLoop {
         }
     }
 
+    // With software flow control in force, XOFF from the other side holds
+    // the device's replies until XON; both are taken out of the data.
+    void take(std::span<const std::uint8_t> bytes) {
+        for (const std::uint8_t byte : bytes) {
+            if (settings_.xon_xoff && (byte == kXon || byte == kXoff)) {
+                hold(byte == kXoff);
+                continue;
+            }
+            pending_.push_back(byte);
+            last_byte_ = Clock::now();
+            if (pending_.size() >= kMaxFrame) {
+                finish_frame();
+            }
+        }
+    }
+
+    void hold(bool held) {
+        if (held == held_) {
+            return;
+        }
+        held_ = held;
+        log_event(held_ ? "XOFF: вывод приостановлен" : "XON: вывод возобновлён");
+        if (!held_) {
+            for (auto& [bytes, note] : std::exchange(held_replies_, {})) {
+                send(bytes, std::move(note));
+            }
+        }
+    }
+
     void closed() {
         if (!pending_.empty()) {
             finish_frame();
         }
+        held_ = false;
+        held_replies_.clear();
         if (open_) {
             log_event("порт закрыт");
         }
@@ -185,6 +223,9 @@ class DeviceLoop {
         if (now != settings_) {
             settings_ = now;
             log_event("настройки линии: " + describe(settings_));
+            if (!settings_.xon_xoff) {
+                hold(false);
+            }
         }
     }
 
@@ -199,6 +240,10 @@ class DeviceLoop {
 
     void send(const Bytes& bytes, std::string note) {
         if (bytes.empty()) {
+            return;
+        }
+        if (held_) {
+            held_replies_.emplace_back(bytes, std::move(note));
             return;
         }
         std::size_t done = 0;
@@ -228,6 +273,8 @@ class DeviceLoop {
     LineSettings settings_;
     Bytes pending_;
     Clock::time_point last_byte_;
+    bool held_ = false;
+    std::vector<std::pair<Bytes, std::string>> held_replies_;
     std::optional<Clock::time_point> next_tick_;
 };
 
