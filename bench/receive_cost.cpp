@@ -43,6 +43,7 @@ class ChunkPort final : public SerialPort {
         return std::unexpected(SerialError{});
     }
     IoResult<void> write_all(std::span<const std::uint8_t>) override { return {}; }
+    void cancel_read() override {}
 
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
         if (left_-- <= 0) {

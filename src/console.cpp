@@ -29,11 +29,18 @@ void Console::error_line(std::string_view text) {
 }
 
 bool Console::fill() {
+    // What was returned already goes before the buffer grows again.
+    if (taken_ > 0) {
+        pending_.erase(0, taken_);
+        scanned_ -= taken_;
+        taken_ = 0;
+    }
     std::array<char, 4096> buffer;
     const SourceRead got = in_.read(buffer);
     if (got.failed) {
         ended_ = true;
         pending_.clear();
+        scanned_ = 0;
         return false;
     }
     if (got.count == 0) {
@@ -44,27 +51,42 @@ bool Console::fill() {
     return true;
 }
 
+LineResult Console::take(std::size_t length, std::size_t skip) {
+    std::string text;
+    if (taken_ == 0) {
+        // A line that starts the buffer (a long one always does) is moved out,
+        // not copied; what follows it is less than one read.
+        std::string rest = pending_.substr(length + skip);
+        pending_.resize(length);
+        text = std::move(pending_);
+        pending_ = std::move(rest);
+    } else {
+        text = pending_.substr(taken_, length);
+        taken_ += length + skip;
+    }
+    if (taken_ == pending_.size()) {
+        pending_.clear();
+        taken_ = 0;
+    }
+    scanned_ = taken_;
+    if (!is_valid_utf8(text)) {
+        return std::unexpected(ReadError::Failed);
+    }
+    return text;
+}
+
 LineResult Console::read_line() {
     for (;;) {
-        if (const auto end = pending_.find('\n'); end != std::string::npos) {
-            std::string text = pending_.substr(0, end);
-            pending_.erase(0, end + 1);
-            if (!is_valid_utf8(text)) {
-                return std::unexpected(ReadError::Failed);
-            }
-            return text;
+        if (const auto end = pending_.find('\n', scanned_); end != std::string::npos) {
+            return take(end - taken_, 1);
         }
+        scanned_ = pending_.size();
         if (ended_) {
-            if (pending_.empty()) {
+            if (taken_ == pending_.size()) {
                 return std::unexpected(ReadError::Ended);
             }
             // The last line had no line feed.
-            std::string text = std::move(pending_);
-            pending_.clear();
-            if (!is_valid_utf8(text)) {
-                return std::unexpected(ReadError::Failed);
-            }
-            return text;
+            return take(pending_.size() - taken_, 0);
         }
         if (!fill()) {
             return std::unexpected(ReadError::Failed);

@@ -56,12 +56,19 @@ class Console {
 
   private:
     bool fill();
+    // The next `length` bytes as a line, and the line feed after them dropped.
+    LineResult take(std::size_t length, std::size_t skip);
 
     ByteSource& in_;
     ByteSink& out_;
     ByteSink& err_;
     std::mutex out_lock_;
+    // Bytes read but not yet returned start at pending_[taken_]; the search
+    // for the next line feed resumes at scanned_, so a long line costs time
+    // and memory in proportion to its length.
     std::string pending_;
+    std::size_t taken_ = 0;
+    std::size_t scanned_ = 0;
     bool ended_ = false;
 };
 

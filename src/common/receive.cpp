@@ -1,5 +1,6 @@
 #include "common/receive.hpp"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <system_error>
@@ -29,7 +30,37 @@ constexpr std::array<bool, 256> kPrintable = [] {
     return table;
 }();
 
+// Sleeps `wait` in slices of at most `slice`, so that a cleared `running`
+// ends the wait within one slice.
+void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_clock::duration wait,
+                        std::chrono::steady_clock::duration slice) {
+    const auto step =
+        std::max(slice, std::chrono::steady_clock::duration(std::chrono::milliseconds(1)));
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (auto now = std::chrono::steady_clock::now(); now < until && running.load(kRelaxed);
+         now = std::chrono::steady_clock::now()) {
+        std::this_thread::sleep_for(std::min(step, until - now));
+    }
+}
+
 }  // namespace
+
+ReadFailurePacer::Step ReadFailurePacer::failed(const std::string& message, Clock::time_point now) {
+    next_wait_ = next_wait_ == Clock::duration::zero()
+                     ? first_wait_
+                     : std::min<Clock::duration>(next_wait_ * 2, kLongest);
+    const bool print = !last_printed_ || *last_printed_ != message || now - printed_at_ >= kLongest;
+    if (print) {
+        last_printed_ = message;
+        printed_at_ = now;
+    }
+    return {print, next_wait_};
+}
+
+void ReadFailurePacer::succeeded() {
+    next_wait_ = Clock::duration::zero();
+    last_printed_.reset();
+}
 
 Flag make_flag(bool value) {
     return std::make_shared<std::atomic<bool>>(value);
@@ -87,18 +118,22 @@ void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_r
 void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     std::vector<std::uint8_t> received;
+    ReadFailurePacer pacer(port.timeout());
     while (running->load(kRelaxed)) {
         const auto got = port.read(buffer);
         if (!got) {
             if (got.error().kind == IoKind::TimedOut) {
                 continue;
             }
-            console.error_line("Ошибка чтения: " + got.error().message);
-            // A device that is gone fails every read at once; wait one read
-            // timeout so the loop neither spins nor floods standard error.
-            std::this_thread::sleep_for(port.timeout());
+            const auto step = pacer.failed(got.error().message, ReadFailurePacer::Clock::now());
+            if (step.print) {
+                console.error_line("Ошибка чтения: " + got.error().message);
+            }
+            // A device that is gone fails every read at once.
+            wait_while_running(*running, step.wait, port.timeout());
             continue;
         }
+        pacer.succeeded();
         if (*got == 0 || pause_receiver->load(kRelaxed)) {
             continue;
         }
@@ -121,7 +156,7 @@ std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uin
 
 ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
                                Flag pause_receiver, ReceiveLoop loop)
-    : running_(running) {
+    : running_(running), reader_(port.get()) {
     try {
         thread_ = std::thread(
             [this, &console, port = std::move(port), running, pause_receiver, loop]() mutable {
@@ -131,6 +166,10 @@ ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> por
                     failure_ = e.what();
                 } catch (...) {
                     failure_ = "неизвестная ошибка";
+                }
+                {
+                    std::lock_guard lock(reader_lock_);
+                    reader_ = nullptr;
                 }
                 port.reset();
             });
@@ -165,12 +204,21 @@ void ReceiverThread::join_and_report(Console& console) {
 ReceiverThread::~ReceiverThread() {
     if (thread_.joinable()) {
         running_->store(false, kRelaxed);
+        wake_reader();
         thread_.join();
+    }
+}
+
+void ReceiverThread::wake_reader() {
+    std::lock_guard lock(reader_lock_);
+    if (reader_ != nullptr) {
+        reader_->cancel_read();
     }
 }
 
 std::optional<std::string> ReceiverThread::join() {
     if (thread_.joinable()) {
+        wake_reader();
         thread_.join();
     }
     return failure_;

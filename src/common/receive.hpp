@@ -2,9 +2,12 @@
 
 // The receiver thread: reads what the device sends and prints it.
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,9 +32,37 @@ inline constexpr std::size_t kReceiveBufferSize = 1024;
 void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver);
 
 // ТИРК mode: HEX line only; keeps reading while paused and drops what comes.
-// Reports every failed read on standard error and goes on, one read timeout
-// later. Ends when `running` is false.
+// Reports failed reads on standard error, paced by ReadFailurePacer, and goes
+// on. Ends when `running` is false.
 void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver);
+
+// How the ТИРК loop paces failed reads, so that a device that is gone does
+// not flood standard error: after each failure the loop waits, one read
+// timeout at first, doubling up to a second while reads keep failing, back to
+// the start after a read that brings data. A failure is printed at once when
+// it is the first or differs from the last one printed; the same text again
+// at most once a second.
+class ReadFailurePacer {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kLongest{1};
+
+    explicit ReadFailurePacer(Clock::duration first_wait)
+        : first_wait_(std::max<Clock::duration>(first_wait, std::chrono::milliseconds(1))) {}
+
+    struct Step {
+        bool print;
+        Clock::duration wait;
+    };
+    Step failed(const std::string& message, Clock::time_point now);
+    void succeeded();
+
+  private:
+    Clock::duration first_wait_;
+    Clock::duration next_wait_{0};
+    std::optional<std::string> last_printed_;
+    Clock::time_point printed_at_{};
+};
 
 // All bytes of `buffer`, leaving it empty; nothing when it was empty.
 std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uint8_t>& buffer);
@@ -60,14 +91,22 @@ class ReceiverThread {
     ReceiverThread& operator=(const ReceiverThread&) = delete;
     ~ReceiverThread();
 
-    // Waits for the thread; the failure's message if it ended by an exception.
+    // Wakes the thread's read (`running` must be false by now, so the loop
+    // ends at once instead of after its read timeout) and waits for the
+    // thread; the failure's message if it ended by an exception.
     std::optional<std::string> join();
     // Waits for the thread and reports such a failure on standard error.
     void join_and_report(Console& console);
 
   private:
+    void wake_reader();
+
     Flag running_;
     std::optional<std::string> failure_;
+    // The thread's handle while the thread holds it; guarded, since the
+    // thread drops the handle when its loop ends.
+    std::mutex reader_lock_;
+    SerialPort* reader_ = nullptr;
     std::thread thread_;
 };
 

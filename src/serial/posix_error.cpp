@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "serial/error_texts.hpp"
+
 namespace portavik::detail {
 
 namespace {
@@ -52,6 +54,36 @@ SerialError kind_of(int err) {
     return SerialError{ErrorKind::Unknown, IoKind::Other, {}};
 }
 
+// Where the system's text alone would not tell the user what happened, the
+// Russian description comes first and the system's text follows it.
+std::string describe_errno(int err) {
+    const std::string os_text = os_error_text(err);
+    switch (err) {
+        case EACCES:
+        case EPERM:
+#if defined(__linux__)
+            // Serial devices belong to the group dialout on Debian and its kin.
+            return describe_failure(Failure::NoPermission, os_text,
+                                    "Добавьте пользователя в группу dialout "
+                                    "(sudo usermod -aG dialout $USER) и войдите в систему заново");
+#else
+            return describe_failure(Failure::NoPermission, os_text);
+#endif
+        case EBUSY:
+            return describe_failure(Failure::Busy, os_text);
+        case ENOENT:
+        case ENXIO:
+        case ENODEV:
+            return describe_failure(Failure::NoDevice, os_text);
+        case ENOTTY:
+            return describe_failure(Failure::NotASerialLine, os_text);
+        case EIO:
+            return describe_failure(Failure::Disconnected, os_text);
+        default:
+            return os_text;
+    }
+}
+
 }  // namespace
 
 std::string os_error_text(int err) {
@@ -61,7 +93,7 @@ std::string os_error_text(int err) {
 
 SerialError serial_error_from_errno(int err) {
     SerialError error = kind_of(err);
-    error.description = os_error_text(err);
+    error.description = describe_errno(err);
     return error;
 }
 
@@ -102,7 +134,7 @@ IoError io_error_from_errno(int err) {
             }
             break;
     }
-    return IoError{kind, os_error_text(err)};
+    return IoError{kind, describe_errno(err)};
 }
 
 bool errno_means_disconnected(int err) {

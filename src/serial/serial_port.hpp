@@ -132,8 +132,16 @@ class SerialPort {
     // came. A disconnected device is an error, never a 0-byte success.
     virtual IoResult<std::size_t> read(std::span<std::uint8_t> buffer) = 0;
 
-    // Returns only after every byte was accepted by the device.
+    // Returns only after every byte was accepted by the device. Fails with
+    // `IoKind::TimedOut` once the device has stopped taking bytes (the rule
+    // of serial/write_stall.hpp), saying how many were handed over.
     virtual IoResult<void> write_all(std::span<const std::uint8_t> bytes) = 0;
+
+    // Ends a read in progress on this handle at once, and makes every later
+    // read on it return at once, both with `IoKind::TimedOut`: how a receiver
+    // thread is stopped without waiting out its timeout. Safe to call from
+    // another thread while `read` runs.
+    virtual void cancel_read() = 0;
 };
 
 using PortList = std::vector<PortInfo>;

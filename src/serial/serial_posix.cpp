@@ -4,8 +4,13 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/eventfd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -15,19 +20,27 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "interrupt/deadly_signals_posix.hpp"
 #include "poll_timeout.hpp"
 #include "serial/custom_baud.hpp"
+#include "serial/error_texts.hpp"
 #include "serial/line_timing.hpp"
 #include "serial/posix_error.hpp"
+#include "serial/readback.hpp"
 #include "serial/serial_port.hpp"
+#include "serial/write_stall.hpp"
 
 namespace portavik {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// How often a stalled write looks at the driver's output queue.
+constexpr auto kQueueLook = std::chrono::milliseconds(100);
 
 struct StandardRate {
     std::uint32_t rate;
@@ -104,61 +117,69 @@ std::optional<speed_t> standard_code(std::uint32_t rate) {
 
 // --- Texts -------------------------------------------------------------------
 
-SerialError zero_baud_error() {
-    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
-                       "скорость 0 бод недопустима (в POSIX она означает разрыв линии)"};
-}
-
-SerialError not_taken(const std::string& wanted, const std::string& in_force) {
-    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
-                       "устройство не приняло " + wanted + " (действует " + in_force + ")"};
-}
-
-std::string digits(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "5";
-        case DataBits::Six:
-            return "6";
-        case DataBits::Seven:
-            return "7";
-        case DataBits::Eight:
-            return "8";
-    }
-    return "8";
-}
-
-std::string parity_word(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "«нет»";
-        case Parity::Odd:
-            return "«нечётный»";
-        case Parity::Even:
-            return "«чётный»";
-    }
-    return "«нет»";
-}
-
-std::string flow_word(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "«нет»";
-        case FlowControl::Software:
-            return "«программное»";
-        case FlowControl::Hardware:
-            return "«аппаратное»";
-    }
-    return "«нет»";
-}
-
 IoError disconnected(int err = 0) {
-    std::string message = "устройство отключено";
-    if (err != 0) {
-        message += " (" + detail::os_error_text(err) + ")";
-    }
-    return IoError{IoKind::BrokenPipe, std::move(message)};
+    return IoError{IoKind::BrokenPipe,
+                   detail::describe_failure(detail::Failure::Disconnected,
+                                            err != 0 ? detail::os_error_text(err) : "")};
 }
+
+IoError timed_out() {
+    return IoError{IoKind::TimedOut, "время ожидания истекло"};
+}
+
+// --- Waking a read ---------------------------------------------------------------
+
+// A descriptor that a read polls beside the port; wake() makes it readable
+// for good, so the read in progress and every later one end at once.
+class ReadWaker {
+  public:
+    ReadWaker() {
+#if defined(__linux__)
+        read_fd_ = write_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+#else
+        int fds[2];
+        if (::pipe(fds) == 0) {
+            read_fd_ = fds[0];
+            write_fd_ = fds[1];
+            for (const int fd : fds) {
+                ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+                ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+            }
+        }
+#endif
+    }
+    ReadWaker(const ReadWaker&) = delete;
+    ReadWaker& operator=(const ReadWaker&) = delete;
+    ~ReadWaker() {
+        if (write_fd_ >= 0 && write_fd_ != read_fd_) {
+            ::close(write_fd_);
+        }
+        if (read_fd_ >= 0) {
+            ::close(read_fd_);
+        }
+    }
+
+    // -1 when it could not be made: reads then end by their timeout alone.
+    int fd() const {
+        return read_fd_;
+    }
+
+    void wake() {
+        if (write_fd_ < 0) {
+            return;
+        }
+#if defined(__linux__)
+        const std::uint64_t one = 1;
+#else
+        const char one = 1;
+#endif
+        [[maybe_unused]] const ssize_t written = ::write(write_fd_, &one, sizeof one);
+    }
+
+  private:
+    int read_fd_ = -1;
+    int write_fd_ = -1;
+};
 
 // --- termios flags -------------------------------------------------------------
 
@@ -306,9 +327,15 @@ class OpenDevice {
     }
 
     // TIOCEXCL: further opens by anyone but root fail with EBUSY (tty_ioctl(4)).
+    // A deadly signal (Ctrl+C included, where nobody else handles it) gives
+    // it up before the process dies: on a pseudo-terminal that its master
+    // keeps alive the flag would otherwise outlive the process.
     int make_exclusive() {
+        signal_scope_.emplace(&release_ports_now, true);
         if (::ioctl(fd_, TIOCEXCL) != 0) {
-            return errno;
+            const int err = errno;
+            signal_scope_.reset();
+            return err;
         }
         exclusive_ = true;
         remember_exclusive(fd_);
@@ -323,6 +350,7 @@ class OpenDevice {
   private:
     int fd_;
     bool exclusive_ = false;
+    std::optional<DeadlySignalScope> signal_scope_;
 };
 
 SerialResult<std::uint32_t> read_baud(int fd, const OpenDevice& device) {
@@ -381,18 +409,6 @@ SerialResult<void> write_line(int fd, termios attrs, std::uint32_t rate, OpenDev
     return outcome;
 }
 
-// The result of a change: a refusal as the read-back names it, otherwise the
-// write's own failure.
-SerialResult<void> settle(const SerialResult<void>& written, const SerialResult<void>& confirmed) {
-    if (!written && written.error().kind != ErrorKind::InvalidInput) {
-        return written;
-    }
-    if (!confirmed) {
-        return confirmed;
-    }
-    return written;
-}
-
 class PosixSerialPort final : public SerialPort {
   public:
     PosixSerialPort(int fd, std::string name, std::chrono::milliseconds timeout,
@@ -414,34 +430,34 @@ class PosixSerialPort final : public SerialPort {
 
     SerialResult<void> set_baud_rate(std::uint32_t value) override {
         if (value == 0) {
-            return std::unexpected(zero_baud_error());
+            return std::unexpected(detail::zero_baud_error());
         }
         auto attrs = read_attrs(fd_);
         if (!attrs) {
             return std::unexpected(attrs.error());
         }
         const auto written = write_line(fd_, *attrs, value, *device_);
-        return settle(written, confirm_baud(value));
+        return detail::settle(written, detail::confirm_baud(*this, value));
     }
 
     SerialResult<void> set_data_bits(DataBits value) override {
         const auto changed = change([value](termios& a) { put_data_bits(a, value); });
-        return settle(changed, confirm_data_bits(value));
+        return detail::settle(changed, detail::confirm_data_bits(*this, value));
     }
 
     SerialResult<void> set_stop_bits(StopBits value) override {
         const auto changed = change([value](termios& a) { put_stop_bits(a, value); });
-        return settle(changed, confirm_stop_bits(value));
+        return detail::settle(changed, detail::confirm_stop_bits(*this, value));
     }
 
     SerialResult<void> set_parity(Parity value) override {
         const auto changed = change([value](termios& a) { put_parity(a, value); });
-        return settle(changed, confirm_parity(value));
+        return detail::settle(changed, detail::confirm_parity(*this, value));
     }
 
     SerialResult<void> set_flow_control(FlowControl value) override {
         const auto changed = change([value](termios& a) { put_flow_control(a, value); });
-        return settle(changed, confirm_flow_control(value));
+        return detail::settle(changed, detail::confirm_flow_control(*this, value));
     }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
@@ -458,8 +474,10 @@ class PosixSerialPort final : public SerialPort {
         }
         const auto deadline = Clock::now() + timeout_;
         for (;;) {
-            pollfd request{fd_, POLLIN, 0};
-            const int ready = ::poll(&request, 1, poll_timeout(deadline - Clock::now()));
+            // The waker's descriptor is -1 (ignored by poll) if it could not be made.
+            pollfd watched[2] = {{fd_, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
+            const pollfd& request = watched[0];
+            const int ready = ::poll(watched, 2, poll_timeout(deadline - Clock::now()));
             if (ready < 0) {
                 if (errno == EINTR) {
                     continue;
@@ -468,9 +486,12 @@ class PosixSerialPort final : public SerialPort {
             }
             if (ready == 0) {
                 if (Clock::now() >= deadline) {
-                    return std::unexpected(IoError{IoKind::TimedOut, "время ожидания истекло"});
+                    return std::unexpected(timed_out());
                 }
                 continue;
+            }
+            if ((watched[1].revents & POLLIN) != 0) {
+                return std::unexpected(timed_out());
             }
             if ((request.revents & POLLNVAL) != 0) {
                 return std::unexpected(disconnected(EBADF));
@@ -503,17 +524,12 @@ class PosixSerialPort final : public SerialPort {
             return {};
         }
         const FrameLine line = frame_line();
+        detail::WriteStall stall(line.baud, line.bits, Clock::now());
         std::size_t done = 0;
-        // The device may take nothing for the timeout plus the time the rest
-        // needs on the wire; each accepted byte starts that allowance anew.
-        auto last_progress = Clock::now();
-        auto allowance = allowed_stall(bytes.size(), line);
         while (done < bytes.size()) {
             const ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
             if (put > 0) {
                 done += static_cast<std::size_t>(put);
-                last_progress = Clock::now();
-                allowance = allowed_stall(bytes.size() - done, line);
                 continue;
             }
             if (put < 0) {
@@ -528,16 +544,17 @@ class PosixSerialPort final : public SerialPort {
                     return std::unexpected(detail::io_error_from_errno(err));
                 }
             }
-            const auto stalled = Clock::now() - last_progress;
-            if (stalled >= allowance) {
-                return std::unexpected(IoError{
-                    IoKind::TimedOut,
-                    "время ожидания истекло: устройство не принимает данные "
-                    "(передано " +
-                        std::to_string(done) + " из " + std::to_string(bytes.size()) + " байт)"});
+            const auto now = Clock::now();
+            stall.observe(done, output_queue(), now);
+            if (stall.expired(now)) {
+                return std::unexpected(
+                    IoError{IoKind::TimedOut, detail::write_stalled_text(done, bytes.size())});
             }
+            // POLLOUT comes with room for more; the queue draining is looked
+            // at every kQueueLook meanwhile.
             pollfd request{fd_, POLLOUT, 0};
-            const int ready = ::poll(&request, 1, poll_timeout(allowance - stalled));
+            const int ready = ::poll(
+                &request, 1, poll_timeout(std::min<Clock::duration>(stall.left(now), kQueueLook)));
             if (ready < 0 && errno != EINTR) {
                 return std::unexpected(detail::io_error_from_errno(errno));
             }
@@ -549,22 +566,7 @@ class PosixSerialPort final : public SerialPort {
         return {};
     }
 
-    // Checks that the device runs with `settings` after open_port wrote them.
-    SerialResult<void> confirm_all(const PortSettings& settings) const {
-        if (auto ok = confirm_baud(settings.baud_rate()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_data_bits(settings.data_bits()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_parity(settings.parity()); !ok) {
-            return ok;
-        }
-        if (auto ok = confirm_stop_bits(settings.stop_bits()); !ok) {
-            return ok;
-        }
-        return confirm_flow_control(settings.flow_control());
-    }
+    void cancel_read() override { wake_.wake(); }
 
   private:
     template <class T>
@@ -581,8 +583,8 @@ class PosixSerialPort final : public SerialPort {
         unsigned bits = 10;
     };
 
-    // The line as the device reports it now; a failed query leaves only the
-    // timeout as the write allowance.
+    // The line as the device reports it now; a failed query leaves the
+    // queued bytes out of the write allowance.
     FrameLine frame_line() const {
         FrameLine line;
         const auto attrs = read_attrs(fd_);
@@ -595,11 +597,14 @@ class PosixSerialPort final : public SerialPort {
         return line;
     }
 
-    Clock::duration allowed_stall(std::size_t remaining, const FrameLine& line) const {
-        const auto wire = detail::wire_time(remaining, line.baud, line.bits);
-        // A day is far beyond any real wait and keeps the sum from overflowing.
-        const auto capped = std::min<std::chrono::nanoseconds>(wire, std::chrono::hours(24));
-        return std::chrono::duration_cast<Clock::duration>(timeout_ + capped);
+    // Bytes waiting in the driver's output queue; 0 where it cannot tell
+    // (pseudo-terminals always report 0).
+    std::size_t output_queue() const {
+        int queued = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued < 0) {
+            return 0;
+        }
+        return static_cast<std::size_t>(queued);
     }
 
     template <class Change>
@@ -616,89 +621,80 @@ class PosixSerialPort final : public SerialPort {
         return write_line(fd_, *attrs, *rate, *device_);
     }
 
-    SerialResult<void> confirm_baud(std::uint32_t wanted) const {
-        const auto now = baud_rate();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        // A driver may round to what its divisor can make; within 2 % the
-        // line works (a UART receiver tolerates about that much), beyond it
-        // the device is not running at the rate asked for.
-        const std::uint64_t deviation = *now > wanted ? *now - wanted : wanted - *now;
-        if (deviation * 50 > wanted) {
-            return std::unexpected(
-                not_taken("скорость " + std::to_string(wanted) + " бод", std::to_string(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_data_bits(DataBits wanted) const {
-        const auto now = data_bits();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(not_taken(digits(wanted) + " бит данных", digits(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_stop_bits(StopBits wanted) const {
-        const auto now = stop_bits();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            const auto count = [](StopBits v) { return v == StopBits::Two ? "2" : "1"; };
-            return std::unexpected(
-                not_taken(wanted == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит", count(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_parity(Parity wanted) const {
-        const auto now = parity();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(
-                not_taken("контроль чётности " + parity_word(wanted), parity_word(*now)));
-        }
-        return {};
-    }
-
-    SerialResult<void> confirm_flow_control(FlowControl wanted) const {
-        const auto now = flow_control();
-        if (!now) {
-            return std::unexpected(now.error());
-        }
-        if (*now != wanted) {
-            return std::unexpected(
-                not_taken("управление потоком " + flow_word(wanted), flow_word(*now)));
-        }
-        return {};
-    }
-
     const int fd_;
     const std::string name_;
     const std::chrono::milliseconds timeout_;
     // Released after fd_ is closed: the last handle's release ends exclusive use.
     const std::shared_ptr<OpenDevice> device_;
+    ReadWaker wake_;
 };
 
 SerialError busy_error(int err) {
-    SerialError error = detail::serial_error_from_errno(err, "порт уже открыт другой программой");
-    error.kind = ErrorKind::Io;
-    error.io_kind = IoKind::ResourceBusy;
-    return error;
+    return SerialError{ErrorKind::Io, IoKind::ResourceBusy,
+                       detail::describe_failure(detail::Failure::Busy, detail::os_error_text(err))};
+}
+
+SerialError not_a_serial_line(std::string_view why) {
+    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
+                       detail::describe_failure(detail::Failure::NotASerialLine, why)};
+}
+
+// True when `fd` is the master side of a pseudo-terminal (/dev/ptmx opens a
+// new one), which no program on the far end can reach.
+bool is_pty_master(int fd) {
+#if defined(TIOCGPTN)
+    unsigned int number = 0;
+    return ::ioctl(fd, TIOCGPTN, &number) == 0;
+#elif defined(TIOCPTYGNAME)
+    char name[128] = {};
+    return ::ioctl(fd, TIOCPTYGNAME, name) == 0;
+#else
+    return false;
+#endif
+}
+
+// The terminal the program itself runs in: the controlling terminal of its
+// session (/dev/tty included), or the device of its standard input, output
+// or error. Turning it into a raw serial line would take the user's own
+// keyboard and screen away.
+bool is_own_terminal(int fd, const struct stat& device) {
+    if (const pid_t session = ::tcgetsid(fd); session >= 0 && session == ::getsid(0)) {
+        return true;
+    }
+    for (const int standard : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        struct stat info {};
+        if (::fstat(standard, &info) == 0 && S_ISCHR(info.st_mode) &&
+            info.st_rdev == device.st_rdev) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Refuses, before anything is changed on it, what opened but is not a serial
+// line: a file, a pseudo-terminal master, the program's own terminal.
+std::optional<SerialError> refuse_non_serial(int fd) {
+    struct stat device {};
+    if (::fstat(fd, &device) != 0) {
+        return detail::serial_error_from_errno(errno);
+    }
+    if (!S_ISCHR(device.st_mode) || ::isatty(fd) != 1) {
+        return not_a_serial_line(detail::os_error_text(ENOTTY));
+    }
+    if (is_pty_master(fd)) {
+        return not_a_serial_line("ведущая сторона псевдотерминала");
+    }
+    if (is_own_terminal(fd, device)) {
+        return not_a_serial_line("терминал, в котором работает сама программа");
+    }
+    return std::nullopt;
 }
 
 }  // namespace
 
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
     if (settings.baud_rate() == 0) {
-        return std::unexpected(zero_baud_error());
+        return std::unexpected(detail::zero_baud_error());
     }
     const int fd = ::open(settings.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -709,6 +705,9 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     }
     // From here on every failure closes the descriptor and undoes TIOCEXCL.
     auto device = std::make_shared<OpenDevice>(fd);
+    if (auto refused = refuse_non_serial(fd)) {
+        return std::unexpected(*refused);
+    }
 
     // The lock comes first, so that a second opener fails before it touches
     // the line. It also holds for root, which TIOCEXCL does not stop.
@@ -746,7 +745,7 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     }
     auto port = std::make_unique<PosixSerialPort>(handle_fd, settings.path(), settings.timeout(),
                                                   std::move(device));
-    if (auto settled = settle(written, port->confirm_all(settings)); !settled) {
+    if (auto settled = detail::settle(written, detail::confirm_all(*port, settings)); !settled) {
         return std::unexpected(settled.error());
     }
     return port;

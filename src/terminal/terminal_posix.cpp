@@ -1,7 +1,6 @@
 #include "terminal/terminal_posix.hpp"
 
 #include <poll.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,8 +8,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstddef>
-#include <iterator>
-#include <memory>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -29,16 +26,6 @@ static_assert(std::atomic<int>::is_always_lock_free, "used in signal handlers");
 int g_fd = -1;
 termios g_saved{};
 
-// Signals whose default action ends the process (signal(7)); SIGINT belongs
-// to the Ctrl+C layer, SIGPIPE is ignored by the console, and SIGTRAP and
-// SIGPROF are left to debuggers and profilers.
-constexpr int kFatalSignals[] = {SIGTERM, SIGHUP,  SIGQUIT, SIGABRT,   SIGSEGV,
-                                 SIGBUS,  SIGILL,  SIGFPE,  SIGALRM,   SIGUSR1,
-                                 SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGSYS};
-constexpr std::size_t kSignalCount = std::size(kFatalSignals);
-struct sigaction g_previous[kSignalCount];
-bool g_installed[kSignalCount] = {};
-
 bool set_attributes(int fd, const termios& attributes) {
     while (::tcsetattr(fd, TCSANOW, &attributes) != 0) {
         if (errno != EINTR) {
@@ -46,86 +33,6 @@ bool set_attributes(int fd, const termios& attributes) {
         }
     }
     return true;
-}
-
-bool is_fault(int sig) {
-    return sig == SIGSEGV || sig == SIGBUS || sig == SIGILL || sig == SIGFPE;
-}
-
-void on_fatal_signal(int sig, siginfo_t* info, void*) {
-    const int saved_errno = errno;
-    restore_terminal_now();
-    for (std::size_t i = 0; i < kSignalCount; ++i) {
-        if (kFatalSignals[i] == sig) {
-            ::sigaction(sig, &g_previous[i], nullptr);
-        }
-    }
-    // A fault raised by the CPU (si_code > 0) happens again on return and
-    // meets the previous action with its own siginfo; anything sent (kill,
-    // raise, abort, the kernel's SIGHUP) is sent again, and stays pending
-    // until this handler returns (sigaction(2): the signal is blocked here).
-    if (!(is_fault(sig) && info != nullptr && info->si_code > 0)) {
-        ::raise(sig);
-    }
-    errno = saved_errno;
-}
-
-bool is_default(const struct sigaction& action) {
-    return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
-}
-
-// A stack overflow leaves no stack for the handler: the thread that turns
-// raw mode on gets an alternate one (sigaltstack(2)), once.
-void ensure_alternate_stack() {
-    static thread_local bool done = false;
-    if (done) {
-        return;
-    }
-    done = true;
-    stack_t current{};
-    if (::sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) {
-        return;  // the thread has one already
-    }
-    constexpr std::size_t kSize = 64 * 1024;
-    static thread_local std::unique_ptr<char[]> memory(new char[kSize]);
-    stack_t ours{};
-    ours.ss_sp = memory.get();
-    ours.ss_size = kSize;
-    ::sigaltstack(&ours, nullptr);
-}
-
-void install_handlers() {
-    ensure_alternate_stack();
-    for (std::size_t i = 0; i < kSignalCount; ++i) {
-        struct sigaction current {};
-        g_installed[i] = false;
-        // Only a signal left at its default ends the process: one that is
-        // ignored (nohup) or has a handler of someone else's stays as it is.
-        if (::sigaction(kFatalSignals[i], nullptr, &current) != 0 || !is_default(current)) {
-            continue;
-        }
-        g_previous[i] = current;
-        struct sigaction ours {};
-        ours.sa_sigaction = on_fatal_signal;
-        sigfillset(&ours.sa_mask);
-        ours.sa_flags = SA_SIGINFO | SA_ONSTACK;
-        g_installed[i] = ::sigaction(kFatalSignals[i], &ours, nullptr) == 0;
-    }
-}
-
-void uninstall_handlers() {
-    for (std::size_t i = 0; i < kSignalCount; ++i) {
-        if (!g_installed[i]) {
-            continue;
-        }
-        g_installed[i] = false;
-        struct sigaction current {};
-        // Someone who replaced our handler since keeps theirs.
-        if (::sigaction(kFatalSignals[i], nullptr, &current) == 0 &&
-            (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == on_fatal_signal) {
-            ::sigaction(kFatalSignals[i], &g_previous[i], nullptr);
-        }
-    }
 }
 
 std::string describe(std::string_view what, int error) {
@@ -185,7 +92,7 @@ bool PosixTerminal::enable_raw_mode() {
     if (g_slot.compare_exchange_strong(expected, kBusy, std::memory_order_acquire)) {
         g_fd = fd_;
         g_saved = saved;
-        install_handlers();
+        signal_scope_.emplace(&restore_terminal_now, false);
         g_slot.store(kActive, std::memory_order_release);
         owns_restore_slot_ = true;
     }
@@ -229,7 +136,7 @@ void PosixTerminal::release_restore_slot() {
     if (!owns_restore_slot_) {
         return;
     }
-    uninstall_handlers();
+    signal_scope_.reset();
     for (;;) {
         int state = g_slot.load(std::memory_order_acquire);
         if (state == kBusy) {

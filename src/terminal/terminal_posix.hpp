@@ -8,6 +8,7 @@
 #include <chrono>
 #include <optional>
 
+#include "interrupt/deadly_signals_posix.hpp"
 #include "terminal/key_decoder.hpp"
 #include "terminal/terminal.hpp"
 
@@ -48,6 +49,10 @@ class PosixTerminal final : public Terminal {
     int fd_;
     bool raw_ = false;
     bool owns_restore_slot_ = false;
+    // Restores the terminal on SIGTERM, SIGHUP, crashes and the like while
+    // this terminal owns the restore slot. SIGINT is not hooked: raw mode
+    // turns Ctrl+C into a key, and the Ctrl+C layer owns the signal.
+    std::optional<DeadlySignalScope> signal_scope_;
     termios saved_{};
     KeyDecoder decoder_;
     std::optional<KeyEvent> ready_;

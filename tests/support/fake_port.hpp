@@ -63,6 +63,7 @@ struct FakeDevice {
     // When the script is used up: a timeout after a short nap.
     int read_calls = 0;
     int setter_calls = 0;
+    int cancel_calls = 0;
 
     FakeBytes all_written() {
         std::lock_guard guard(lock);
@@ -155,6 +156,11 @@ class FakePort final : public SerialPort {
         }
         device_->writes.emplace_back(bytes.begin(), bytes.end());
         return {};
+    }
+
+    void cancel_read() override {
+        std::lock_guard guard(device_->lock);
+        ++device_->cancel_calls;
     }
 
   private:

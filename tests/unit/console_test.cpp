@@ -25,6 +25,22 @@ TEST(ConsoleReadLine, GivesLinesWithoutLineFeedThenEnds) {
     }
 }
 
+TEST(ConsoleReadLine, LongLinesBetweenShortOnesComeBackWhole) {
+    const std::string long_line(300'000, 'x');
+    const std::string long_tail(70'000, 'y');
+    const std::string input = "a\n" + long_line + "\nb\nc\n" + long_line + "z\n" + long_tail;
+    for (std::size_t chunk : {std::size_t{7}, std::size_t{4096}, std::size_t{1 << 20}}) {
+        TestConsole t(input, chunk);
+        EXPECT_EQ(t.console.read_line(), "a") << chunk;
+        EXPECT_EQ(t.console.read_line(), long_line) << chunk;
+        EXPECT_EQ(t.console.read_line(), "b") << chunk;
+        EXPECT_EQ(t.console.read_line(), "c") << chunk;
+        EXPECT_EQ(t.console.read_line(), long_line + "z") << chunk;
+        EXPECT_EQ(t.console.read_line(), long_tail) << chunk;
+        EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Ended)) << chunk;
+    }
+}
+
 TEST(ConsoleReadLine, InvalidUtf8LineFailsAndIsConsumed) {
     TestConsole t("\xff\xfe\nok\nтекст\n\xd0\n");
     EXPECT_EQ(t.console.read_line(), std::unexpected(ReadError::Failed));

@@ -150,22 +150,52 @@ TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
     EXPECT_EQ(t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
 }
 
-TEST(ReceiveTirkData, ReportsEveryFailedReadOnStandardErrorAndPacesItself) {
+TEST(ReceiveTirkData, FailedReadsAreReportedWithoutAFloodAndPaced) {
     TestConsole t;
     FakePort port;
     port.device().timeout = std::chrono::milliseconds(20);
     const auto start = std::chrono::steady_clock::now();
     run_script(receive_tirk_data, t, port, make_flag(true), make_flag(false),
                {error_step("устройство отключено"), error_step("устройство отключено"),
-                error_step("устройство отключено"), data_step("!")});
+                error_step("устройство отключено"), error_step("другая ошибка"), data_step("!"),
+                error_step("устройство отключено")});
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    // The same text again within a second is not repeated; another text, and
+    // the first failure after data, are printed at once.
     EXPECT_EQ(t.errors(),
               "Ошибка чтения: устройство отключено\n"
-              "Ошибка чтения: устройство отключено\n"
+              "Ошибка чтения: другая ошибка\n"
               "Ошибка чтения: устройство отключено\n");
     EXPECT_EQ(t.output(), "📥 Получены данные: 21\n");
-    // One read timeout after each failure: a dead device cannot make the loop spin.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(60));
+    // Waits of 20, 40, 80 and 160 ms, then 20 again after the data.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(320));
+}
+
+TEST(ReadFailurePacer, WaitDoublesUpToASecondAndRepeatsPrintAtMostOnceASecond) {
+    using std::chrono::milliseconds;
+    struct Step {
+        int at_ms;
+        const char* message;  // nullptr: a read that brought data
+        bool print;
+        int wait_ms;
+    };
+    const Step steps[] = {
+        {0, "gone", true, 50},      {50, "gone", false, 100},    {150, "gone", false, 200},
+        {350, "gone", false, 400},  {750, "gone", false, 800},   {1000, "gone", true, 1000},
+        {2000, "gone", true, 1000}, {2500, "other", true, 1000}, {2600, "gone", true, 1000},
+        {2700, nullptr, false, 0},  {2710, "gone", true, 50},    {2760, "gone", false, 100},
+    };
+    ReadFailurePacer pacer(milliseconds(50));
+    for (const Step& step : steps) {
+        if (step.message == nullptr) {
+            pacer.succeeded();
+            continue;
+        }
+        const auto got = pacer.failed(
+            step.message, ReadFailurePacer::Clock::time_point{} + milliseconds(step.at_ms));
+        EXPECT_EQ(got.print, step.print) << "at " << step.at_ms << " ms";
+        EXPECT_EQ(got.wait, milliseconds(step.wait_ms)) << "at " << step.at_ms << " ms";
+    }
 }
 
 TEST(TakeReceivedData, TakesEverythingAndLeavesTheBufferEmpty) {
@@ -197,6 +227,8 @@ TEST(ReceiverThread, LeavingTheScopeStopsAndJoinsIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     EXPECT_FALSE(running->load());
+    // Its read was woken rather than waited out.
+    EXPECT_EQ(device->cancel_calls, 1);
     // The thread dropped its handle when it ended.
     EXPECT_EQ(device.use_count(), 1);
 }
