@@ -1,5 +1,5 @@
 // Console::read_line over any bytes (invalid UTF-8, NUL, lines up to about
-// 1 MiB from a short input repeated), handed out in reads of any size, with
+// 2 MiB from a short input repeated), handed out in reads of any size, with
 // the input ending or failing. The lines must be those of a plain split at
 // line feeds, whatever the read sizes: a valid line as it is, an invalid one
 // as one failure; an I/O error one failure; then the end, for good.
@@ -63,7 +63,7 @@ void expect_line(portavik::Console& console, std::string_view line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider provider(data, size);
     const auto chunk = provider.ConsumeIntegralInRange<std::size_t>(1, 4096);
-    const auto copies = provider.ConsumeIntegralInRange<std::size_t>(1, 256);
+    const auto copies = provider.ConsumeIntegralInRange<std::size_t>(1, 512);
     const bool fail_at_end = provider.ConsumeBool();
     const std::string piece = provider.ConsumeRemainingBytesAsString();
     std::string input;
