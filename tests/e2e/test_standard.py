@@ -5,6 +5,8 @@ piped session, and a Modbus RTU exchange with a libmodbus server."""
 
 import fcntl
 import os
+import random
+import re
 import select
 import signal
 import subprocess
@@ -524,6 +526,23 @@ def test_device_disconnect_while_a_submenu_is_open_reports_once_after_q(program,
     leave(p)
 
 
+def test_device_disconnect_in_the_settings_dialog_reports_once_and_the_dialog_goes_on(program,
+                                                                                       device):
+    p = open_session(program, device)
+    choose(p, "4")
+    assert p.expect("🔄 Переход в меню настроек порта...\n" + SETTINGS_MENU) == ""
+    device.disconnect()
+    p.expect(READ_ERROR)
+    assert p.expect("\n").strip(), "the read error has a description"
+    p.send_line("6")
+    summary = p.expect(MENU)
+    assert "\n✅ Текущие настройки порта: " in summary
+    time.sleep(1.0)
+    quiet(p, 0.3)
+    assert p.seen.count(READ_ERROR) == 1
+    leave(p)
+
+
 # --- Piped session -------------------------------------------------------------
 
 def test_piped_session_sends_hex_and_ends_with_status_0(device):
@@ -547,6 +566,150 @@ def test_piped_input_ending_inside_a_submenu_sends_and_ends_with_status_0(device
             in out)
     assert out.endswith(GOODBYE)
     assert out.count(GOODBYE) == 1
+
+
+# --- Faults: floods, big sends, a device that stops taking bytes -------------
+
+class PipedSession:
+    """The program with piped standard streams (no terminal, so no 4095-byte
+    line limit) in the standard mode on `device`, at the command menu.
+    Standard output is collected by a thread."""
+
+    def __init__(self, device, baud=None):
+        env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        number = listed_number(device.path)
+        self.proc = subprocess.Popen([BIN], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, env=env, start_new_session=True)
+        self.out = bytearray()
+        self.lock = threading.Lock()
+        self.reader = threading.Thread(target=self._collect, daemon=True)
+        self.reader.start()
+        if baud is None:
+            self.send(f"1\n{number}\nn\n")
+        else:
+            self.send(f"1\n{number}\ny\n1\n{baud}\n6\n")
+        self.wait_for(MENU.encode())
+
+    def _collect(self):
+        while True:
+            chunk = self.proc.stdout.read1(1 << 20)
+            if not chunk:
+                return
+            with self.lock:
+                self.out += chunk
+
+    def send(self, text):
+        self.proc.stdin.write(text.encode())
+        self.proc.stdin.flush()
+
+    def output(self):
+        with self.lock:
+            return bytes(self.out)
+
+    def wait_for(self, needle, count=1, timeout=20):
+        deadline = time.monotonic() + timeout
+        while self.output().count(needle) < count:
+            assert self.proc.poll() is None, self.output()[-2000:].decode(errors="replace")
+            assert time.monotonic() < deadline, f"no {needle!r} in time"
+            time.sleep(0.02)
+
+    def finish(self):
+        """Closes standard input (the program leaves as with "6") and returns
+        its exit status and standard error."""
+        self.proc.stdin.close()
+        status = self.proc.wait(timeout=20)
+        self.reader.join(timeout=10)
+        return status, self.proc.stderr.read().decode()
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.fixture
+def piped():
+    sessions = []
+
+    def start(device, baud=None):
+        session = PipedSession(device, baud)
+        sessions.append(session)
+        return session
+
+    yield start
+    for session in sessions:
+        session.kill()
+
+
+HEX_LINE = re.compile(re.escape("📥 Получено (HEX): ".encode()) + rb"([0-9A-F ]+)$", re.M)
+
+
+def test_a_16_mib_flood_is_shown_once_and_in_order(piped, device):
+    session = piped(device)
+    flood = bytes(random.Random(16).getrandbits(8) for _ in range(1 << 16)) * 256
+    writer = threading.Thread(target=device.write, args=(flood,))
+    started = time.monotonic()
+    writer.start()
+    writer.join(timeout=120)
+    assert not writer.is_alive(), "the program stopped reading the flood"
+    deadline = time.monotonic() + 60
+    shown = b""
+    while len(shown) < len(flood) and time.monotonic() < deadline:
+        time.sleep(0.2)
+        shown = b"".join(bytes.fromhex(m.decode()) for m in HEX_LINE.findall(session.output()))
+    print(f"\n16 MiB flood shown in {time.monotonic() - started:.1f} s")
+    assert len(shown) == len(flood)
+    assert shown == flood, "bytes lost, repeated or reordered"
+    status, errors = session.finish()
+    assert status == 0, errors
+
+
+@pytest.mark.parametrize("baud,reader,outcome", [
+    # A reader that takes 4 KiB every 100 ms: the send waits for it, all of it.
+    pytest.param(38400, "slow", "sent", id="slow-reader"),
+    # Nobody reads: half an hour of wire time at 300 baud, yet the send gives up
+    # about a second after the pty stopped taking bytes.
+    pytest.param(300, "none", "stalled", id="stalled-device"),
+])
+def test_a_64_kib_hex_send(piped, device, baud, reader, outcome):
+    session = piped(device, baud)
+    data = bytes(random.Random(64).getrandbits(8) for _ in range(64 * 1024))
+    received = bytearray()
+
+    def take_slowly():
+        while len(received) < len(data):
+            chunk = device.read(4096, timeout=2)
+            if not chunk:
+                return
+            received.extend(chunk)
+            time.sleep(0.1)
+
+    thread = threading.Thread(target=take_slowly) if reader == "slow" else None
+    if thread:
+        thread.start()
+    started = time.monotonic()
+    session.send("2\n" + data.hex(" ").upper() + "\n")
+    if outcome == "sent":
+        session.wait_for(f"📤 Отправлено в порт {device.path} (HEX): ".encode(), timeout=60)
+        thread.join(timeout=30)
+        assert bytes(received) == data
+    else:
+        failure = "❌ Ошибка при отправке данных: устройство перестало принимать данные".encode()
+        session.wait_for(failure, timeout=30)
+        elapsed = time.monotonic() - started
+        print(f"\nstalled 64 KiB send gave up after {elapsed:.2f} s")
+        assert elapsed < 10
+        line = session.output().split(failure, 1)[1].split(b"\n", 1)[0].decode()
+        taken = device.drain()
+        assert data.startswith(taken)
+        assert f"(передано {len(taken)} из {len(data)} байт)" in line, line
+        # The port is usable after it.
+        session.send("AB 01\n")
+        session.wait_for(f"📤 Отправлено в порт {device.path} (HEX): AB 01".encode())
+        assert device.read(2) == b"\xab\x01"
+    session.send("q\n")
+    status, errors = session.finish()
+    assert status == 0, errors
 
 
 # --- Modbus RTU interoperability ----------------------------------------------

@@ -150,6 +150,32 @@ def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
             os.close(holder)
 
 
+@pytest.mark.parametrize("mode", ["1", "2"])
+def test_a_link_to_the_programs_own_terminal_is_refused_and_left_untouched(program, mode):
+    """A /dev/tty* link to the terminal the program runs in is listed like
+    any virtual port; opening it would take the user's keyboard away."""
+    p = program()
+    p.expect(MODE_MENU)
+    own = os.readlink(f"/proc/{p.child.pid}/fd/0")
+    link = f"/dev/ttyPvkOwn{os.getpid()}x{mode}"
+    os.symlink(own, link)
+    try:
+        before = termios.tcgetattr(p.child.child_fd)
+        p.send_line(mode)
+        p.choose_port(link)
+        if mode == "1":
+            p.expect(DEFAULTS)
+            p.send_line("n")
+        p.expect(failure_text(link, "это не последовательный порт (терминал, в котором работает "
+                                    "сама программа). Выберите другой порт") + RETRY)
+        assert termios.tcgetattr(p.child.child_fd) == before
+        p.send_line("n")
+        p.expect("\n👋 До свидания!\n")
+        assert p.wait_exit() == (0, None)
+    finally:
+        os.unlink(link)
+
+
 @pytest.mark.parametrize("answer", ["n", "N", " n "])
 def test_no_at_the_failure_dialog_says_goodbye(program, device, answer):
     holder = hold_exclusively(device.path)

@@ -6,6 +6,7 @@ import os
 import re
 import shlex
 import signal
+import subprocess
 import termios
 import time
 
@@ -360,7 +361,7 @@ class Wrapped(Program):
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
         # The trap keeps the shell alive through a Ctrl+C on the terminal
         # (the program gets SIGINT's default action, then installs its own).
-        script = f'trap : INT; stty -g; {shlex.quote(BIN)}; echo "rc=$?"; stty -g'
+        script = f'trap : INT; ulimit -c 0; stty -g; {shlex.quote(BIN)}; echo "rc=$?"; stty -g'
         self.child = pexpect.spawn("/bin/sh", ["-c", script], env=env, encoding="utf-8",
                                    codec_errors="replace", echo=False, timeout=10,
                                    dimensions=(50, 200))
@@ -440,26 +441,96 @@ def test_terminal_is_as_before_after_ctrl_c_at_the_menu(wrapped, device):
     assert after == w.stty_before
 
 
-@pytest.mark.parametrize("item", ["1", "2"])
-@pytest.mark.parametrize("sig, status, message", [
-    pytest.param(signal.SIGINT, 0, CTRL_C_BYE, id="SIGINT"),
-    pytest.param(signal.SIGTERM, 128 + signal.SIGTERM, None, id="SIGTERM"),
-])
-def test_signal_from_outside_in_an_editor_restores_the_terminal(wrapped, device, item, sig,
-                                                                status, message):
+# ------------------------------------------------- faults: disconnects, signals
+
+READ_ERROR = "Ошибка чтения: "
+
+
+@pytest.mark.parametrize("place", ["menu", "1", "2"])
+def test_a_disconnect_is_reported_without_a_flood_and_the_mode_still_ends(program, device, place):
+    p = program()
+    reach_menu(p, device)
+    if place != "menu":
+        open_editor(p, place)
+    device.disconnect()
+    p.expect(READ_ERROR)
+    assert p.expect("\n").strip(), "the read error has a description"
+    # The same error again at most once a second, not twenty times.
+    time.sleep(3.0)
+    printed = p.seen + p.rest(0.2)
+    count = printed.count(READ_ERROR)
+    print(f"\nread errors in about 3 s after a disconnect: {count}")
+    assert 1 <= count <= 5, printed
+    if place != "menu":
+        p.send("\x1b")
+        p.expect(MENU)
+    p.send_line("4")
+    p.expect(BYE)
+    assert p.wait_exit() == (0, None)
+
+
+def open_as_nobody(path):
+    """0 when an unprivileged user can open `path` now, else the errno."""
+    os.chmod(os.path.realpath(path), 0o666)
+    probe = ("import os, sys\n"
+             "try:\n"
+             "    os.close(os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))\n"
+             "    print(0)\n"
+             "except OSError as e:\n"
+             "    print(e.errno)\n")
+    result = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                             "/usr/bin/python3", "-c", probe, path],
+                            capture_output=True, text=True, timeout=20)
+    assert result.returncode == 0, result.stderr
+    return int(result.stdout)
+
+
+def reach_standard_menu(p, device):
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(device.path)
+    p.expect("\nХотите изменить настройки? (y/n): ")
+    p.send_line("n")
+    p.expect("\nВыберите действие (1-6): ")
+
+
+# Where the signal comes, and which signals: the shell sees the status of the
+# signal's default action (128 + number), except for SIGINT in the ТИРК mode,
+# which its Ctrl+C handler turns into status 0 and a message.
+SIGNAL_CASES = [
+    ("standard menu", signal.SIGINT), ("standard menu", signal.SIGTERM),
+    ("standard menu", signal.SIGHUP), ("standard menu", signal.SIGQUIT),
+    ("ТИРК menu", signal.SIGTERM), ("ТИРК menu", signal.SIGHUP), ("ТИРК menu", signal.SIGQUIT),
+    ("HEX editor", signal.SIGINT), ("HEX editor", signal.SIGTERM),
+    ("command editor", signal.SIGINT), ("command editor", signal.SIGTERM),
+    ("command editor", signal.SIGHUP),
+]
+
+
+@pytest.mark.parametrize("place, sig", SIGNAL_CASES,
+                         ids=[f"{place}-{signal.Signals(sig).name}" for place, sig in SIGNAL_CASES])
+def test_a_deadly_signal_restores_the_terminal_and_frees_the_port(wrapped, device, place, sig):
     w = wrapped()
-    reach_menu(w, device)
+    if place == "standard menu":
+        reach_standard_menu(w, device)
+    else:
+        reach_menu(w, device)
     pid = w.find_program()
-    open_editor(w, item)
-    press(w, "1", "1")
-    # Raw mode is on at this point, so restoring it is not a given.
-    raw = termios.tcgetattr(w.child.child_fd)
-    assert not lflag(raw) & (termios.ICANON | termios.ECHO | termios.ISIG)
+    if place.endswith("editor"):
+        open_editor(w, "1" if place == "HEX editor" else "2")
+        press(w, "1", "1")
+        # Raw mode is on at this point, so restoring it is not a given.
+        raw = termios.tcgetattr(w.child.child_fd)
+        assert not lflag(raw) & (termios.ICANON | termios.ECHO | termios.ISIG)
+    assert device.exclusive()
     os.kill(pid, sig)
-    if message is not None:
-        assert w.expect(message) == ""
+    handled = sig == signal.SIGINT and place != "standard menu"
+    if handled:
+        assert w.expect(CTRL_C_BYE) == ""
     got_status, after = w.finish()
-    assert got_status == status
+    assert got_status == (0 if handled else 128 + sig)
     assert after == w.stty_before
-    if message is None:
+    if not handled:
         assert "👋" not in w.seen
+    assert not device.exclusive(), "the line stayed exclusive"
+    assert open_as_nobody(device.path) == 0
