@@ -3,8 +3,10 @@
 // hex digits; then it re-formats to the same bytes. Rejected with the one
 // error text otherwise.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "common/hex.hpp"
