@@ -23,13 +23,6 @@ if(PORTAVIK_WINDOWS_BUILD_DIR)
         RUN_SERIAL TRUE)
 endif()
 
-# A Modbus RTU server (libmodbus) that the end-to-end tests put on the far end
-# of a virtual port, to talk to the program as a real device would.
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBMODBUS REQUIRED IMPORTED_TARGET libmodbus)
-add_executable(modbus_rtu_server ${CMAKE_CURRENT_SOURCE_DIR}/e2e/modbus_server.cpp)
-target_link_libraries(modbus_rtu_server PRIVATE PkgConfig::LIBMODBUS portavik_warnings)
-
 # End-to-end tests drive the built program through a pseudo-terminal.
 file(GLOB e2e_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_*.py)
 foreach(test_file IN LISTS e2e_tests)
@@ -37,7 +30,7 @@ foreach(test_file IN LISTS e2e_tests)
     add_test(NAME e2e.${test_name}
         COMMAND ${PORTAVIK_PYTHON} -m pytest -q -p no:cacheprovider ${test_file})
     set_tests_properties(e2e.${test_name} PROPERTIES
-        ENVIRONMENT "PORTAVIK_BIN=$<TARGET_FILE:portavik>;MODBUS_SERVER=$<TARGET_FILE:modbus_rtu_server>"
+        ENVIRONMENT "PORTAVIK_BIN=$<TARGET_FILE:portavik>;PORTAVIK_DEVICE=$<TARGET_FILE:portavik-device>"
         TIMEOUT 300
         RUN_SERIAL TRUE)
 endforeach()

@@ -21,6 +21,8 @@ std::expected<Bytes, std::string_view> validate_hex_string(std::string_view text
 
 // "FF 00 AB": two upper-case digits a byte, one space between bytes.
 std::string format_hex_output(std::span<const std::uint8_t> bytes);
+// The same text appended to `out`, so a caller can reuse one buffer.
+void append_hex_output(std::string& out, std::span<const std::uint8_t> bytes);
 
 // CRC-16/MODBUS: reflected 0x8005 (0xA001), initial 0xFFFF, no final XOR.
 std::uint16_t calculate_crc16(std::span<const std::uint8_t> bytes);

@@ -13,6 +13,22 @@ namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr auto kPausePoll = std::chrono::milliseconds(10);
+constexpr std::string_view kHexLabel = "📥 Получено (HEX): ";
+constexpr std::string_view kTextLabel = "📥 Получено (текст): ";
+
+// Bytes a chunk may hold and still be shown as text: printable ASCII and
+// tab, LF, FF, CR, space. Anything of 0x80 or more fails, so such a chunk is
+// also valid UTF-8.
+constexpr std::array<bool, 256> kPrintable = [] {
+    std::array<bool, 256> table{};
+    for (int byte = 33; byte <= 126; ++byte) {
+        table[static_cast<std::size_t>(byte)] = true;
+    }
+    for (const char space : {'\t', '\n', '\f', '\r', ' '}) {
+        table[static_cast<unsigned char>(space)] = true;
+    }
+    return table;
+}();
 
 // Sleeps `wait` in slices of at most `slice`, so that a cleared `running`
 // ends the wait within one slice.
@@ -51,19 +67,28 @@ Flag make_flag(bool value) {
 }
 
 bool is_printable_text(std::span<const std::uint8_t> chunk) {
-    for (std::uint8_t byte : chunk) {
-        const bool visible = byte >= 33 && byte <= 126;
-        const bool space =
-            byte == '\t' || byte == '\n' || byte == '\f' || byte == '\r' || byte == ' ';
-        if (!visible && !space) {
+    for (const std::uint8_t byte : chunk) {
+        if (!kPrintable[byte]) {
             return false;
         }
     }
     return true;
 }
 
+void format_received_chunk(std::string& lines, std::span<const std::uint8_t> chunk) {
+    lines.assign(kHexLabel);
+    append_hex_output(lines, chunk);
+    lines += '\n';
+    if (is_printable_text(chunk)) {
+        lines += kTextLabel;
+        lines.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+        lines += '\n';
+    }
+}
+
 void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
+    std::string lines;
     while (running->load(kRelaxed)) {
         if (pause_receiver->load(kRelaxed)) {
             std::this_thread::sleep_for(kPausePoll);
@@ -83,11 +108,10 @@ void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_r
         if (chunk.empty()) {
             continue;
         }
-        console.line("📥 Получено (HEX): " + format_hex_output(chunk));
-        if (is_printable_text(chunk)) {
-            console.line("📥 Получено (текст): " +
-                         std::string(reinterpret_cast<const char*>(chunk.data()), chunk.size()));
-        }
+        // Both lines in one write: a line of the main thread cannot come
+        // between them, and a printable chunk costs one system call.
+        format_received_chunk(lines, chunk);
+        console.print(lines);
     }
 }
 

@@ -70,6 +70,11 @@ std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uin
 // Printable ASCII (33..126) and ASCII white space (tab, LF, FF, CR, space) only.
 bool is_printable_text(std::span<const std::uint8_t> chunk);
 
+// What the standard receiver prints for one chunk: its HEX line and, when the
+// chunk is printable text, its text line, both with line breaks. Replaces the
+// content of `lines`, keeping its capacity, so one buffer serves every chunk.
+void format_received_chunk(std::string& lines, std::span<const std::uint8_t> chunk);
+
 using ReceiveLoop = void (*)(Console&, SerialPort&, Flag, Flag);
 
 // Runs `loop` on its own thread with the port's second handle. If the owner

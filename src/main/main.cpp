@@ -174,14 +174,17 @@ void run_original_version(Platform& platform) {
 }
 
 void show_menu(Console& console) {
-    console.line("\n=== 📋 Меню команд ===");
-    console.line("1. Отправить текстовое сообщение");
-    console.line("2. Отправить HEX данные");
-    console.line("3. Отправить HEX данные с CRC16");
-    console.line("4. Настройки порта");
-    console.line("5. Очистить экран");
-    console.line("6. Выход");
-    console.print("\nВыберите действие (1-6): ");
+    // One write: a line from the receiver can come before or after the menu,
+    // never inside it.
+    console.print(
+        "\n=== 📋 Меню команд ===\n"
+        "1. Отправить текстовое сообщение\n"
+        "2. Отправить HEX данные\n"
+        "3. Отправить HEX данные с CRC16\n"
+        "4. Настройки порта\n"
+        "5. Очистить экран\n"
+        "6. Выход\n"
+        "\nВыберите действие (1-6): ");
 }
 
 }  // namespace portavik

@@ -539,3 +539,106 @@ def listed_number(path):
 def connected_banner(path, baud, bits=8, stop=1, parity="нет", flow="нет"):
     return (f"\n✅ Соединение установлено: Порт 📌: {path} @ {baud} бод, {bits} бит данных, "
             f"{stop} стоп-бит, {parity} четность, {flow} поток\n")
+
+
+# --- portavik-device: the project's simulated device -----------------------
+
+DEVICE_BIN = os.environ.get("PORTAVIK_DEVICE",
+                            os.path.join(ROOT, "build", "tools", "device", "portavik-device"))
+
+# "12:00:01.234 [38400 8N1, поток: нет] принято:    01 03 ... — note"
+DEVICE_FRAME = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} \[(?P<settings>[^\]]+)\] "
+                          r"(?P<direction>принято|отправлено): +(?P<hex>[0-9A-F]{2}(?: [0-9A-F]{2})*)"
+                          r"(?: — (?P<note>.+))?$")
+
+
+class SimDevice:
+    """portavik-device on a virtual port of its own (`path`); its console
+    lines are collected as they come."""
+
+    def __init__(self, mode="modbus", *args, link=None, launcher=(), env=None, binary=DEVICE_BIN):
+        import threading
+        self.path = link or unique_link_name("D")
+        self.lines = []
+        self._cursor = 0
+        self._changed = threading.Condition()
+        self.proc = subprocess.Popen([*launcher, binary, "--link", self.path, *args, mode],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE, start_new_session=True,
+                                     env=dict(os.environ, **(env or {})))
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.proc.stdout:
+            with self._changed:
+                self.lines.append(raw.decode("utf-8", "replace").rstrip("\n"))
+                self._changed.notify_all()
+        with self._changed:
+            self._changed.notify_all()
+
+    def started(self, timeout=10):
+        """Waits for the line that names the port; the link is then in place."""
+        self.wait_for(r"^🔌 Выберите в Portavik порт " + re.escape(self.path) + " ", timeout)
+        return self
+
+    def wait_for(self, pattern, timeout=5):
+        """The first line after the last one found that matches `pattern`."""
+        regex = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                for i in range(self._cursor, len(self.lines)):
+                    if regex.search(self.lines[i]):
+                        self._cursor = i + 1
+                        return self.lines[i]
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.proc.poll() is not None and not self._reader.is_alive()):
+                    raise AssertionError(f"no line matching {pattern!r}; the device said:\n"
+                                         + "\n".join(self.lines) + "\n" + self.stderr_text())
+                self._changed.wait(left)
+
+    def frames(self):
+        """(settings, direction, hex, note) of every frame line so far."""
+        with self._changed:
+            found = [DEVICE_FRAME.match(line) for line in self.lines]
+        return [(m["settings"], m["direction"], m["hex"], m["note"]) for m in found if m]
+
+    def stderr_text(self):
+        if self.proc.poll() is None:
+            return ""
+        return self.proc.stderr.read().decode("utf-8", "replace")
+
+    def stop(self, sig=signal.SIGTERM, timeout=10):
+        """Sends `sig` and returns the exit status."""
+        if self.proc.poll() is None:
+            os.kill(self.proc.pid, sig)
+        try:
+            return self.proc.wait(timeout=timeout)
+        finally:
+            self._reader.join(timeout=timeout)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        self._reader.join(timeout=5)
+        self.proc.stdout.close()
+        self.proc.stderr.close()
+        if os.path.lexists(self.path) and os.readlink(self.path).startswith("/dev/pts/"):
+            os.unlink(self.path)
+
+
+@pytest.fixture
+def sim_device():
+    """Starts portavik-device: sim_device("tirk", "--interval", "1")."""
+    devices = []
+
+    def start(mode="modbus", *args, **kwargs):
+        dev = SimDevice(mode, *args, **kwargs)
+        devices.append(dev)
+        return dev.started()
+
+    yield start
+    for dev in devices:
+        dev.close()

@@ -1,14 +1,12 @@
 """Standard mode with the port open: the three send submenus and what they put
 on the wire, the receiver (pausing, text and HEX lines, escape bytes, a
 device that goes away), the settings dialog on the open port, leaving, a
-piped session, and a Modbus RTU exchange with a libmodbus server."""
+piped session, and Modbus RTU exchanges with the simulated device."""
 
 import fcntl
 import os
 import random
 import re
-import select
-import signal
 import subprocess
 import termios
 import threading
@@ -123,13 +121,6 @@ def one_byte_send(key):
     if key == "2":
         return "41", b"A"
     return "41", b"A" + crc16_modbus(b"A").to_bytes(2, "little")
-
-
-def exit_report(proc):
-    """Standard error of a helper process that has ended, for a failure message."""
-    if proc.poll() is None:
-        return "(still running)"
-    return proc.stderr.read().decode(errors="replace")
 
 
 def crc16_modbus(data: bytes):
@@ -733,93 +724,69 @@ def test_a_64_kib_hex_send(piped, device, baud, reader, outcome):
     assert status == 0, errors
 
 
-# --- Modbus RTU interoperability ----------------------------------------------
+# --- Modbus RTU with the simulated device ---------------------------------------
 
-def modbus_server_path():
-    path = os.environ.get("MODBUS_SERVER")
-    if not path:
-        path = os.path.join(os.path.dirname(os.path.dirname(BIN)), "tests", "modbus_rtu_server")
-    assert os.access(path, os.X_OK), f"Modbus server not built: {path} (target modbus_rtu_server)"
-    return path
-
-
-def stop_process(proc):
-    if proc.poll() is None:
-        os.killpg(proc.pid, signal.SIGTERM)
-        try:
-            proc.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.wait(timeout=5)
+MODBUS_EXCHANGES = [
+    # typed in submenu 3 (the program appends the CRC), the device's whole reply
+    ("01 03 00 00 00 02", "01 03 04 00 2A 03 E9 1A 85"),
+    ("01 06 00 05 12 34", "01 06 00 05 12 34 94 BC"),
+    ("01 03 00 05 00 01", "01 03 02 12 34 B5 33"),
+    ("01 03 00 0A 00 01", "01 83 02 C0 F1"),
+]
 
 
-@pytest.fixture
-def socat_pair():
-    """Two linked virtual ports under /dev; yields their link paths."""
-    a = f"/dev/ttyPvkMA{os.getpid()}"
-    b = f"/dev/ttyPvkMB{os.getpid()}"
-    proc = subprocess.Popen(["socat", f"pty,raw,echo=0,link={a}", f"pty,raw,echo=0,link={b}"],
-                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.PIPE, start_new_session=True)
-    try:
-        deadline = time.monotonic() + 10
-        while not (os.path.exists(a) and os.path.exists(b)):
-            assert proc.poll() is None, exit_report(proc)
-            assert time.monotonic() < deadline, "socat made no links"
-            time.sleep(0.05)
-        yield a, b
-    finally:
-        stop_process(proc)
-        proc.stderr.close()
-        for link in (a, b):
-            if os.path.lexists(link):
-                os.unlink(link)
-
-
-@pytest.fixture
-def modbus_server(socat_pair):
-    _, b = socat_pair
-    proc = subprocess.Popen([modbus_server_path(), b], stdin=subprocess.DEVNULL,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                            start_new_session=True)
-    try:
-        ready, _, _ = select.select([proc.stdout], [], [], 10)
-        assert ready and proc.stdout.readline() == b"ready\n", exit_report(proc)
-        yield proc
-    finally:
-        stop_process(proc)
-        proc.stdout.close()
-        proc.stderr.close()
-
-
-def test_modbus_read_holding_register_from_a_libmodbus_server(program, socat_pair, modbus_server):
-    a, _ = socat_pair
-    p = program()
-    p.expect(MODE_MENU)
-    p.send_line("1")
-    p.choose_port(a)
-    p.expect(DEFAULTS_QUESTION)
-    p.send_line("n")
-    p.expect(connected_banner(a, 38400) + READY)
-    p.expect(MENU)
-    enter_paused_submenu(p, "3")
-    p.send_line("01 03 00 00 00 01")
-    assert (p.expect(PROMPT)
-            == f"📤 Отправлено в порт {a} (HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A\n")
-    # The reply waits in the port until q.
-    time.sleep(0.5)
-    assert "📥" not in quiet(p, 0.3)
-    p.send_line("q")
-    # Function 3 reply for one register: 01 03 02 00 2A CRC-lo CRC-hi (7 bytes),
-    # perhaps in several chunks.
+def received_bytes(p, count, timeout=10):
+    """`count` bytes from the receiver's HEX lines, perhaps over several chunks."""
     received = b""
-    deadline = time.monotonic() + 10
-    while len(received) < 7 and time.monotonic() < deadline:
+    deadline = time.monotonic() + timeout
+    while len(received) < count and time.monotonic() < deadline:
         p.expect("📥 Получено (HEX): ")
         received += bytes.fromhex(p.expect("\n"))
-    print(f"\nModbus reply: {received.hex(' ').upper()}")
-    assert received[:5] == b"\x01\x03\x02\x00\x2a", received.hex(" ")
-    assert len(received) == 7, received.hex(" ")
-    assert crc16_modbus(received) == 0, f"bad CRC in {received.hex(' ')}"
-    assert modbus_server.poll() is None, exit_report(modbus_server)
+    return received
+
+
+def modbus_exchange(p, device, request, reply):
+    enter_paused_submenu(p, "3")
+    p.send_line(request)
+    wire = bytes.fromhex(request) + crc16_modbus(bytes.fromhex(request)).to_bytes(2, "little")
+    crc = wire[-2:].hex(" ").upper()
+    assert (p.expect(PROMPT)
+            == f"📤 Отправлено в порт {device.path} (HEX+CRC): {request} | CRC: {crc}\n")
+    p.send_line("q")
+    received = received_bytes(p, len(bytes.fromhex(reply)))
+    assert received.hex(" ").upper() == reply
+    assert crc16_modbus(received) == 0
+    return wire
+
+
+def test_modbus_requests_get_their_replies_byte_for_byte(program, sim_device):
+    device = sim_device("modbus")
+    p = open_session(program, device)
+    for request, reply in MODBUS_EXCHANGES:
+        wire = modbus_exchange(p, device, request, reply)
+        # The device saw the frame whole, at the settings the program put in force.
+        device.wait_for(r"\[38400 8N1, поток: нет\] принято: +" + wire.hex(" ").upper() + "$")
+        device.wait_for(r"\[38400 8N1, поток: нет\] отправлено: " + reply + "( — .*)?$")
+
+    # A corrupted CRC, sent as plain HEX, gets no reply.
+    enter_submenu(p, "2")
+    p.send_line("01 03 00 00 00 01 84 0B")
+    p.expect(PROMPT)
+    p.send_line("q")
+    p.expect(MENU)
+    device.wait_for(r"принято: +01 03 00 00 00 01 84 0B — неверный CRC, без ответа$")
+    assert "📥" not in quiet(p, 1.0)
+
+    # The device follows what the settings dialog changes on the open port.
+    choose(p, "4")
+    p.expect(SETTINGS_MENU)
+    assert settings_answer(p, "1", BAUD_PROMPT, "9600") == "✅ Скорость установлена: 9600 бод\n"
+    assert settings_answer(p, "3", STOP_BITS_DIALOG, "2") == "✅ Стоп-биты установлены: Two\n"
+    assert (settings_answer(p, "5", FLOW_DIALOG, "2")
+            == "✅ Управление потоком установлено: Hardware\n")
+    p.send_line("6")
+    p.expect(MENU)
+    modbus_exchange(p, device, "01 03 00 00 00 01", "01 03 02 00 2A 39 9B")
+    device.wait_for(r"\[9600 8N2, поток: аппаратное\] отправлено: 01 03 02 00 2A 39 9B$")
+    assert device.proc.poll() is None, device.stderr_text()
     leave(p)

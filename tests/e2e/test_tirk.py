@@ -106,14 +106,19 @@ def assert_wire(device, expected):
     assert got == expected, f"{got.hex(' ')} != {expected.hex(' ')}"
 
 
-def expect_command_sent(p, device, number):
+def expect_command_confirmed(p, path, number):
+    """What the command editor prints after Enter sent command `number`."""
     body, crc = FRAMES[number]
     printed = p.expect(TIRK_HEADER)
     # Shown with "\r\n" for the program's "\n", which `expect` turns back.
-    timing = ENTER_ERASE + f"⏱️ Порт {device.path}: время отправки данных "
+    timing = ENTER_ERASE + f"⏱️ Порт {path}: время отправки данных "
     sent = f" мс\n📤 Отправлена команда ТИРК{number}: {body} | CRC: {crc}\n\n"
     pattern = re.escape(p.shown(timing)) + r"(\d+)" + re.escape(p.shown(sent))
     assert re.fullmatch(pattern, printed), printed
+
+
+def expect_command_sent(p, device, number):
+    expect_command_confirmed(p, device.path, number)
     assert_wire(device, frame_bytes(number))
 
 
@@ -332,20 +337,39 @@ def test_cursor_and_function_keys_and_ctrl_c_change_nothing(program, device, ite
     quit_at_menu(p)
 
 
+# Status frames of the simulated device: 01 53, the count of commands it
+# took, the CRC.
+STATUS_LINE = "📥 Получены данные: 01 53 {}\n"
+STATUS_BEFORE_MENU = re.compile(r"(📥 Получены данные: 01 53 [0-9A-F]{2} [0-9A-F]{2} [0-9A-F]{2}\n)*")
+
+
 @pytest.mark.parametrize("item", ["1", "2"])
-def test_device_data_is_dropped_in_an_editor_and_shown_at_the_menu(program, device, item):
+def test_device_frames_show_at_the_menu_and_are_dropped_in_an_editor(program, sim_device, item):
+    device = sim_device("tirk", "--interval", "1")
     p = program()
     reach_menu(p, device)
+    assert p.expect(STATUS_LINE.format("00 1C F0")) == ""
     open_editor(p, item)
-    device.write(b"\x11\x22\x33")
-    # The receiver reads every 50 ms; give it ample time to read and drop.
-    assert p.rest(1.5) == ""
-    leave_editor(p)
-    assert p.rest(1.0) == ""
-    device.write(b"\xab\xcd")
-    assert p.expect("📥 Получены данные: AB CD\n") == ""
+    frames_before = len(device.frames())
+    if item == "2":
+        # The device acknowledges the command; the acknowledgement is dropped.
+        press(p, "1", "1")
+        time.sleep(GAP)
+        p.send("\r")
+        expect_command_confirmed(p, device.path, 1)
+        device.wait_for(r"\[9600 8N1, поток: нет\] принято: +01 50 11 00 0D 99 — команда ТИРК1$")
+        device.wait_for(r"отправлено: 01 06 01 E2 60$")
+    assert p.rest(2.5) == ""
+    sent_meanwhile = [f for f in device.frames()[frames_before:]
+                      if f[1] == "отправлено" and f[2].startswith("01 53")]
+    assert len(sent_meanwhile) >= 2, device.lines
+    p.send("\x1b")
+    # A status frame may come just before the menu.
+    assert STATUS_BEFORE_MENU.fullmatch(p.expect("\n" + MENU))
+    status = "01 DD 30" if item == "2" else "00 1C F0"
+    p.expect(STATUS_LINE.format(status))
     quit_at_menu(p)
-    assert p.seen.count("📥") == 1
+    assert "01 06 01 E2 60" not in p.seen
 
 
 # ------------------------------------------- the terminal around raw mode

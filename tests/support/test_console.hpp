@@ -3,9 +3,13 @@
 // A console over scripted input and captured output.
 
 #include <algorithm>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+#include <utility>
 
 #include "console.hpp"
 
@@ -20,7 +24,11 @@ class ScriptedInput final : public ByteSource {
 
     SourceRead read(std::span<char> buffer) override {
         ++reads_;
+        std::this_thread::sleep_for(pause_);
         if (at_ == script_.size()) {
+            if (before_end) {
+                std::exchange(before_end, {})();
+            }
             return {0, fail_at_end_};
         }
         const std::size_t n = std::min({buffer.size(), chunk_, script_.size() - at_});
@@ -31,10 +39,20 @@ class ScriptedInput final : public ByteSource {
 
     int reads() const { return reads_; }
 
+    // Runs once when the script is used up, before the end is reported.
+    std::function<void()> before_end;
+    // At most `chunk` bytes a read, each `pause` after the last, so that
+    // another thread runs meanwhile.
+    void pace(std::size_t chunk, std::chrono::microseconds pause) {
+        chunk_ = chunk;
+        pause_ = pause;
+    }
+
   private:
     std::string script_;
     std::size_t chunk_;
     bool fail_at_end_;
+    std::chrono::microseconds pause_{0};
     std::size_t at_ = 0;
     int reads_ = 0;
 };

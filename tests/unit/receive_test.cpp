@@ -36,7 +36,7 @@ std::string hex_line(const FakeBytes& bytes) {
     return "📥 Получено (HEX): " + format_hex_output(bytes) + "\n";
 }
 
-TEST(ReceiveData, PrintableChunkGetsHexAndTextLines) {
+TEST(ReceiveData, PrintableChunkGetsHexAndTextLinesInOneWrite) {
     TestConsole t;
     FakePort port;
     run_script(receive_data, t, port, make_flag(true), make_flag(false),
@@ -46,6 +46,8 @@ TEST(ReceiveData, PrintableChunkGetsHexAndTextLines) {
               "📥 Получено (текст): OK\r\n\n"
               "📥 Получено (HEX): 61 09 62 0C 63 20 64\n"
               "📥 Получено (текст): a\tb\fc d\n");
+    // No line of the main thread can come between a chunk's two lines.
+    EXPECT_EQ(t.out.writes(), 2);
 }
 
 TEST(ReceiveData, ChunksWithAnythingButPrintableAsciiGetTheHexLineOnly) {

@@ -3,6 +3,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "common/hex.hpp"
 #include "main/main.hpp"
 #include "support/fake_platform.hpp"
 
@@ -85,13 +90,17 @@ TEST(StandardLoop, CrcSubmenuSendsFrameAndTreatsWordsAsData) {
 
 TEST(StandardLoop, InvalidChoicesAreEchoedThenWarned) {
     StandardSession s("7\n  \n6\n");
-    EXPECT_EQ(s.loop_output, menu() +
-                                 "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите "
-                                 "1-6\n" +
-                                 menu() +
-                                 "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, выберите "
-                                 "1-6\n" +
-                                 menu() + "📝 Введено: 6\n" + std::string(kBye));
+    EXPECT_EQ(
+        s.loop_output,
+        menu() +
+            "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, "
+            "выберите "
+            "1-6\n" +
+            menu() +
+            "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, "
+            "выберите "
+            "1-6\n" +
+            menu() + "📝 Введено: 6\n" + std::string(kBye));
 }
 
 TEST(StandardLoop, SettingsAndClearScreenReturnToTheMenu) {
@@ -103,6 +112,58 @@ TEST(StandardLoop, SettingsAndClearScreenReturnToTheMenu) {
     EXPECT_NE(out.find("\n✅ Текущие настройки порта: COM3 @ 115200 бод"), std::string::npos);
     EXPECT_NE(out.find("📝 Введено: 5\n\x1b[H\x1b[2J\x1b[3J" + menu()), std::string::npos);
     EXPECT_TRUE(out.ends_with(menu() + "📝 Введено: 6\n" + std::string(kBye)));
+}
+
+std::size_t count(const std::string& text, std::string_view what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
+    // The dialog does not pause the receiver: both threads print while the
+    // main thread changes settings of the device the receiver reads.
+    const std::string script = "4\n1\n115200\n3\n2\n6\n7\n";
+    StandardSession alone(script);
+    FakePlatform fake("1\nn\n" + script);
+    fake.io.in.pace(1, std::chrono::microseconds(100));
+    std::vector<std::string> chunk_writes;
+    for (int i = 0; i < 300; ++i) {
+        const std::string text = "chunk " + std::to_string(i) + "\r\n";
+        testing::ReadStep step = testing::data_step(text);
+        // Spread over the whole session.
+        step.before = [] { std::this_thread::sleep_for(std::chrono::microseconds(20)); };
+        fake.device->reads.push_back(step);
+        chunk_writes.push_back("📥 Получено (HEX): " + format_hex_output(bytes_of(text)) +
+                               "\n📥 Получено (текст): " + text + "\n");
+    }
+    auto device = fake.device;
+    fake.io.in.before_end = [device] {
+        for (int i = 0; i < 5000; ++i) {
+            if (std::lock_guard guard(device->lock); device->reads.empty()) {
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    };
+    auto platform = fake.platform();
+    run_original_version(platform);
+
+    EXPECT_EQ(device->baud_rate, 115200U);
+    EXPECT_EQ(device->stop_bits, StopBits::Two);
+    std::string all = fake.output();
+    EXPECT_EQ(count(all, kMenu), count(alone.fake.output(), kMenu));
+    // Taking each chunk's write out, in order, leaves what the main thread
+    // printed alone.
+    std::size_t at = 0;
+    for (const std::string& write : chunk_writes) {
+        at = all.find(write, at);
+        ASSERT_NE(at, std::string::npos) << write;
+        all.erase(at, write.size());
+    }
+    EXPECT_EQ(all, alone.fake.output());
 }
 
 TEST(StandardLoop, EndOfInputLeavesSubmenusAndTheMenu) {

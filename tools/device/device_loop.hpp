@@ -1,0 +1,14 @@
+#pragma once
+
+// The device's event loop on the master side of its virtual port.
+
+#include "behaviour.hpp"
+
+namespace portavik::device {
+
+// Serves `master_fd` with `behaviour` until a stop signal arrives on
+// `signal_fd`; returns that signal's number. `opens_fd` (or -1) becomes
+// readable when a program opens the port, which is then noticed at once.
+int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour);
+
+}  // namespace portavik::device

@@ -1,0 +1,33 @@
+#pragma once
+
+// The line settings the other side of the pseudo-terminal put in force, read
+// back from the master, and the inter-frame silence they imply.
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace portavik::device {
+
+struct LineSettings {
+    std::uint32_t baud = 0;
+    int data_bits = 8;
+    char parity = 'N';  // N, E or O
+    int stop_bits = 1;
+    bool rts_cts = false;
+    bool xon_xoff = false;
+
+    bool operator==(const LineSettings&) const = default;
+};
+
+// tcgetattr on a pseudo-terminal master reports the slave's settings.
+LineSettings read_line_settings(int master_fd);
+
+// "38400 8N1, поток: нет"; the flow words are the ones Portavik shows.
+std::string describe(const LineSettings& settings);
+
+// Modbus RTU frame delimiter: 3.5 character times at the current rate, and a
+// fixed 1750 us above 19200 baud (Modbus over serial line, 2.5.1.1).
+std::chrono::microseconds frame_silence(const LineSettings& settings);
+
+}  // namespace portavik::device

@@ -1,0 +1,36 @@
+#pragma once
+
+// Command-line options of portavik-device and its usage text.
+
+#include <chrono>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace portavik::device {
+
+enum class Mode { Modbus, Tirk, Echo, Text };
+
+struct Options {
+    Mode mode = Mode::Modbus;
+    // Empty: the first free /dev/ttyV<N>.
+    std::string link;
+    // Period of unsolicited output (tirk, text); empty: the mode's own.
+    std::optional<std::chrono::milliseconds> interval;
+    bool help = false;
+    bool version = false;
+};
+
+// `args` without the program name. The error is one line for the user.
+std::expected<Options, std::string> parse_options(std::span<const std::string_view> args);
+
+// The names Portavik lists as virtual ports: directly under /dev, named tty*.
+bool is_listed_link_name(std::string_view path);
+
+std::string_view mode_name(Mode mode);
+
+std::string usage_text(std::string_view version);
+
+}  // namespace portavik::device
