@@ -642,3 +642,13 @@ def sim_device():
     yield start
     for dev in devices:
         dev.close()
+
+
+def crc16_modbus(data: bytes):
+    """CRC-16/MODBUS, bit by bit: an independent check of what the programs put on the wire."""
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc

@@ -16,20 +16,11 @@ import time
 import pytest
 import serial
 
-from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, ROOT, SimDevice, port_number,
-                      unique_link_name)
+from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, ROOT, SimDevice, crc16_modbus,
+                      port_number, unique_link_name)
 
 NOBODY = 65534
 AS_NOBODY = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
-
-
-def crc16_modbus(data: bytes):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 def with_crc(hex_text):

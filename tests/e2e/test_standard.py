@@ -15,8 +15,8 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, MODE_MENU, READY, connected_banner, listed_number, normalize, on_wine,
-                      run_piped)
+from conftest import (BIN, MODE_MENU, READY, connected_banner, crc16_modbus, listed_number,
+                      normalize, on_wine, run_piped)
 
 DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
 MENU = ("\n=== 📋 Меню команд ===\n"
@@ -121,15 +121,6 @@ def one_byte_send(key):
     if key == "2":
         return "41", b"A"
     return "41", b"A" + crc16_modbus(b"A").to_bytes(2, "little")
-
-
-def crc16_modbus(data: bytes):
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
 
 
 # --- Send submenus -----------------------------------------------------------
