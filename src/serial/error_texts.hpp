@@ -23,6 +23,11 @@ enum class Failure {
 std::string describe_failure(Failure failure, std::string_view os_text,
                              std::string_view platform_hint = {});
 
+// The message of a read that waited out its timeout: routine (twenty a second
+// on an idle port at 50 ms), never shown, and short enough for std::string
+// to hold without taking heap memory.
+inline constexpr std::string_view kReadTimedOut = "таймаут";
+
 // A write that stopped moving: how much of `total` was handed to the device.
 std::string write_stalled_text(std::size_t handed_over, std::size_t total);
 

@@ -124,7 +124,7 @@ IoError disconnected(int err = 0) {
 }
 
 IoError timed_out() {
-    return IoError{IoKind::TimedOut, "время ожидания истекло"};
+    return IoError{IoKind::TimedOut, std::string(detail::kReadTimedOut)};
 }
 
 // --- Waking a read ---------------------------------------------------------------

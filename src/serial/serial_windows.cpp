@@ -110,7 +110,7 @@ IoError io_error_from(DWORD code) {
 }
 
 IoError timed_out() {
-    return IoError{IoKind::TimedOut, "время ожидания истекло"};
+    return IoError{IoKind::TimedOut, std::string(detail::kReadTimedOut)};
 }
 
 // --- DCB fields ------------------------------------------------------------------
