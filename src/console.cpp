@@ -48,7 +48,7 @@ void Console::set_clear_action(std::function<void()> action) {
 bool Console::fill() {
     // What was returned already goes before the buffer grows again.
     if (taken_ > 0) {
-        pending_.erase(0, taken_);
+        pending_.erase_front(taken_);
         scanned_ -= taken_;
         taken_ = 0;
     }
@@ -63,7 +63,7 @@ bool Console::fill() {
     if (got.count == 0) {
         ended_ = true;
     } else {
-        pending_.append(buffer.data(), got.count);
+        pending_.append(std::string_view(buffer.data(), got.count));
     }
     return true;
 }
@@ -71,14 +71,11 @@ bool Console::fill() {
 LineResult Console::take(std::size_t length, std::size_t skip) {
     std::string text;
     if (taken_ == 0) {
-        // A line that starts the buffer (a long one always does) is moved out,
-        // not copied; what follows it is less than one read.
-        std::string rest = pending_.substr(length + skip);
-        pending_.resize(length);
-        text = std::move(pending_);
-        pending_ = std::move(rest);
+        // A line that starts the buffer (a long one always does) leaves it
+        // without ever being held twice.
+        text = pending_.take_front(length, skip);
     } else {
-        text = pending_.substr(taken_, length);
+        text = pending_.view().substr(taken_, length);
         taken_ += length + skip;
     }
     if (taken_ == pending_.size()) {
@@ -94,16 +91,17 @@ LineResult Console::take(std::size_t length, std::size_t skip) {
 
 LineResult Console::read_line() {
     for (;;) {
-        if (const auto end = pending_.find('\n', scanned_); end != std::string::npos) {
+        const std::string_view pending = pending_.view();
+        if (const auto end = pending.find('\n', scanned_); end != std::string_view::npos) {
             return take(end - taken_, 1);
         }
-        scanned_ = pending_.size();
+        scanned_ = pending.size();
         if (ended_) {
-            if (taken_ == pending_.size()) {
+            if (taken_ == pending.size()) {
                 return std::unexpected(ReadError::Ended);
             }
             // The last line had no line feed.
-            return take(pending_.size() - taken_, 0);
+            return take(pending.size() - taken_, 0);
         }
         if (!fill()) {
             return std::unexpected(ReadError::Failed);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "line_buffer.hpp"
 
 namespace portavik {
 
@@ -74,8 +75,8 @@ class Console {
     std::mutex out_lock_;
     // Bytes read but not yet returned start at pending_[taken_]; the search
     // for the next line feed resumes at scanned_, so a long line costs time
-    // and memory in proportion to its length.
-    std::string pending_;
+    // in proportion to its length (and memory about its size: LineBuffer).
+    LineBuffer pending_;
     std::size_t taken_ = 0;
     std::size_t scanned_ = 0;
     bool ended_ = false;

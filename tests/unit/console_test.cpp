@@ -26,11 +26,28 @@ TEST(ConsoleReadLine, GivesLinesWithoutLineFeedThenEnds) {
     }
 }
 
+TEST(ConsoleReadLine, LinesOfEveryShortLengthComeBackExactly) {
+    // Across the sizes where std::string changes its storage (15/16 bytes,
+    // and its first growth), at the start of a read and behind another line.
+    for (std::size_t length = 0; length <= 40; ++length) {
+        const std::string text(length, 'k');
+        TestConsole t(text + "\n" + text + "\nnext", 4096);
+        EXPECT_EQ(t.console.read_line(), text) << length;
+        EXPECT_EQ(t.console.read_line(), text) << length;
+        EXPECT_EQ(t.console.read_line(), "next") << length;
+    }
+}
+
 TEST(ConsoleReadLine, LongLinesBetweenShortOnesComeBackWhole) {
-    const std::string long_line(300'000, 'x');
+    // Long enough to be handed out in several pieces; a pattern shows a
+    // piece out of place.
+    std::string long_line(5'300'000, 'x');
+    for (std::size_t i = 0; i < long_line.size(); ++i) {
+        long_line[i] = static_cast<char>('a' + i * 7 % 26);
+    }
     const std::string long_tail(70'000, 'y');
     const std::string input = "a\n" + long_line + "\nb\nc\n" + long_line + "z\n" + long_tail;
-    for (std::size_t chunk : {std::size_t{7}, std::size_t{4096}, std::size_t{1 << 20}}) {
+    for (std::size_t chunk : {std::size_t{61}, std::size_t{4096}, std::size_t{1 << 20}}) {
         TestConsole t(input, chunk);
         EXPECT_EQ(t.console.read_line(), "a") << chunk;
         EXPECT_EQ(t.console.read_line(), long_line) << chunk;
