@@ -533,12 +533,12 @@ def parse_args(argv):
     return p.parse_args(argv)
 
 
-def portavik_kinds(specs):
+def portavik_kinds(given):
     kinds = []
-    for spec in specs or [os.path.join(ROOT, "build", "src", "portavik")]:
-        label, sep, path = spec.partition("=")
+    for entry in given or [os.path.join(ROOT, "build", "src", "portavik")]:
+        label, sep, path = entry.partition("=")
         if not sep:
-            label, path = "Portavik", spec
+            label, path = "Portavik", entry
         path = os.path.abspath(path)
         if not os.access(path, os.X_OK):
             sys.exit(f"not an executable: {path}")
