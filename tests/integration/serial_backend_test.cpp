@@ -184,13 +184,18 @@ struct Pty {
     }
 };
 
-std::unique_ptr<SerialPort> open_or_fail(const PortSettings& settings) {
-    auto opened = open_port(settings);
+// The port an open gave, or a test failure that says why there is none.
+std::unique_ptr<SerialPort> or_fail(SerialResult<std::unique_ptr<SerialPort>> opened,
+                                    const PortSettings& settings) {
     if (!opened) {
         throw std::runtime_error("open_port(" + settings.path() +
                                  ") failed: " + debug_form(opened.error()));
     }
     return std::move(*opened);
+}
+
+std::unique_ptr<SerialPort> open_or_fail(const PortSettings& settings) {
+    return or_fail(open_port(settings), settings);
 }
 
 PortSettings settings_for(const Pty& pty, std::uint32_t baud = 19200) {
@@ -354,12 +359,7 @@ class SerialBackendTest : public ::testing::TestWithParam<std::string> {
         return backend().open(settings);
     }
     std::unique_ptr<SerialPort> open_or_fail(const PortSettings& settings) {
-        auto opened = open_port(settings);
-        if (!opened) {
-            throw std::runtime_error("open_port(" + settings.path() +
-                                     ") failed: " + debug_form(opened.error()));
-        }
-        return std::move(*opened);
+        return or_fail(open_port(settings), settings);
     }
     PortSettings settings_for(const Pty& pty, std::uint32_t baud = 19200) {
         return PortSettings(backend().port_for(pty), baud).timeout(50ms);
