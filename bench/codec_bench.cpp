@@ -4,8 +4,9 @@
 
 #include <vector>
 
-#include "common/hex.hpp"
-#include "common/receive.hpp"
+#include "codec/crc.hpp"
+#include "codec/hex.hpp"
+#include "session/receive.hpp"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "console.hpp"
+#include "console/console.hpp"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "common/receive.hpp"
+#include "session/receive.hpp"
 
 namespace portavik {
 namespace {

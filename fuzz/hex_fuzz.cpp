@@ -9,7 +9,7 @@
 #include <span>
 #include <string>
 
-#include "common/hex.hpp"
+#include "codec/hex.hpp"
 #include "reference.hpp"
 
 using portavik::fuzz::check;

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-#include "console.hpp"
+#include "console/console.hpp"
 #include "reference.hpp"
 
 using portavik::fuzz::check;

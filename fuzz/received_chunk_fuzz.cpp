@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <string>
 
-#include "common/receive.hpp"
 #include "reference.hpp"
+#include "session/receive.hpp"
 
 using portavik::fuzz::check;
 

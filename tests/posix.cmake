@@ -34,3 +34,6 @@ foreach(test_file IN LISTS e2e_tests)
         TIMEOUT 300
         RUN_SERIAL TRUE)
 endforeach()
+
+# The includes of src/ follow its layers, without circles.
+add_test(NAME layout.includes COMMAND ${PORTAVIK_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check-layers)

@@ -7,9 +7,9 @@
 #include <algorithm>
 #include <string>
 
+#include "base/windows_text.hpp"
 #include "serial/natural_order.hpp"
 #include "serial/serial_port.hpp"
-#include "windows_text.hpp"
 
 namespace portavik {
 

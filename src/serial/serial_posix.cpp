@@ -23,8 +23,8 @@
 #include <string_view>
 #include <utility>
 
+#include "base/poll_timeout.hpp"
 #include "interrupt/deadly_signals_posix.hpp"
-#include "poll_timeout.hpp"
 #include "serial/custom_baud.hpp"
 #include "serial/error_texts.hpp"
 #include "serial/line_timing.hpp"

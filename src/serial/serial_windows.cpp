@@ -11,12 +11,12 @@
 #include <string>
 #include <utility>
 
+#include "base/windows_text.hpp"
 #include "serial/error_texts.hpp"
 #include "serial/line_timing.hpp"
 #include "serial/readback.hpp"
 #include "serial/serial_port.hpp"
 #include "serial/write_stall.hpp"
-#include "windows_text.hpp"
 
 namespace portavik {
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "text/utf8.hpp"
+
 namespace portavik {
 namespace {
 
@@ -58,43 +60,17 @@ KeyEvent ascii_key(unsigned char b) {
     return KeyEvent{KeyCode::Char, char32_t{b}};
 }
 
-// UTF-8 well-formed sequences, Unicode 15 table 3-7: the second byte's range
-// depends on the lead byte (no overlongs, surrogates or values > U+10FFFF).
 Decoded utf8_key(std::string_view bytes, bool at_end) {
-    const unsigned char lead = byte_at(bytes, 0);
-    std::size_t need = 0;
-    char32_t cp = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        need = 2;
-        cp = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        need = 3;
-        cp = lead & 0x0Fu;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        need = 4;
-        cp = lead & 0x07u;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return other(1);
+    const Utf8Step step = decode_utf8(bytes);
+    switch (step.status) {
+        case Utf8Step::Status::Ok:
+            return key(KeyEvent{KeyCode::Char, step.code_point}, step.length);
+        case Utf8Step::Status::Invalid:
+            return other(step.length);
+        case Utf8Step::Status::Truncated:
+            break;
     }
-    for (std::size_t i = 1; i < need; ++i) {
-        if (i >= bytes.size()) {
-            return at_end ? other(bytes.size()) : incomplete_key();
-        }
-        const unsigned char b = byte_at(bytes, i);
-        if (b < low || b > high) {
-            return other(i);
-        }
-        cp = (cp << 6) | (b & 0x3Fu);
-        low = 0x80;
-        high = 0xBF;
-    }
-    return key(KeyEvent{KeyCode::Char, cp}, need);
+    return at_end ? other(bytes.size()) : incomplete_key();
 }
 
 // Parameter and intermediate bytes 0x20-0x3F, then one final byte 0x40-0x7E

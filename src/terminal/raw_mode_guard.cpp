@@ -1,4 +1,4 @@
-#include "errors.hpp"
+#include "base/errors.hpp"
 #include "terminal/terminal.hpp"
 
 namespace portavik {

@@ -12,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "poll_timeout.hpp"
+#include "base/poll_timeout.hpp"
 
 namespace portavik {
 namespace {
@@ -174,7 +174,7 @@ bool PosixTerminal::read_available(bool hung_up, std::string& error) {
             }
             return true;
         }
-        error = describe("Failed to read from the terminal", errno);
+        error = describe("Не удалось прочитать ввод терминала", errno);
         return false;
     }
 }
@@ -213,7 +213,7 @@ std::expected<bool, std::string> PosixTerminal::poll(std::chrono::milliseconds t
             if (errno == EINTR) {
                 continue;  // the deadline is unchanged, so the rest is waited
             }
-            return std::unexpected(describe("Failed to poll the terminal", errno));
+            return std::unexpected(describe("Не удалось опросить терминал", errno));
         }
         if (result == 0) {
             if (!partial && Clock::now() >= deadline) {
@@ -222,7 +222,7 @@ std::expected<bool, std::string> PosixTerminal::poll(std::chrono::milliseconds t
             continue;
         }
         if ((request.revents & POLLNVAL) != 0) {
-            return std::unexpected(std::string("Failed to poll the terminal: invalid descriptor"));
+            return std::unexpected(std::string("Не удалось опросить терминал: дескриптор недействителен"));
         }
         std::string error;
         if (!read_available((request.revents & (POLLHUP | POLLERR)) != 0, error)) {

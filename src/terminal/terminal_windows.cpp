@@ -8,9 +8,9 @@
 #include <chrono>
 #include <optional>
 
+#include "base/windows_text.hpp"
 #include "terminal/console_keys.hpp"
 #include "terminal/terminal.hpp"
-#include "windows_text.hpp"
 
 namespace portavik {
 
@@ -83,7 +83,7 @@ class ConsoleTerminal final : public Terminal {
                 continue;
             }
             if (waited != WAIT_OBJECT_0) {
-                return std::unexpected("Failed to wait for console input: " +
+                return std::unexpected("Не удалось дождаться ввода консоли: " +
                                        windows::error_text(::GetLastError()));
             }
             if (auto read = read_record(); !read) {
@@ -110,7 +110,7 @@ class ConsoleTerminal final : public Terminal {
         INPUT_RECORD record{};
         DWORD count = 0;
         if (!::ReadConsoleInputW(input_, &record, 1, &count)) {
-            return std::unexpected("Failed to read console input: " +
+            return std::unexpected("Не удалось прочитать ввод консоли: " +
                                    windows::error_text(::GetLastError()));
         }
         if (count == 1 && record.EventType == KEY_EVENT) {

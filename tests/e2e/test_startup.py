@@ -275,7 +275,7 @@ def test_a_closed_standard_output_is_a_fatal_stop(device):
     finally:
         os.close(writer)
     assert result.returncode != 0
-    assert b"Failed to write to standard output" in result.stderr
+    assert "Ошибка записи в стандартный вывод".encode() in result.stderr
 
 
 @pytest.mark.wine

@@ -21,7 +21,7 @@
 #include <string_view>
 #include <thread>
 
-#include "errors.hpp"
+#include "base/errors.hpp"
 
 namespace portavik {
 namespace {

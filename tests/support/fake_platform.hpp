@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "platform.hpp"
+#include "session/platform.hpp"
 #include "support/fake_port.hpp"
 #include "support/fake_terminal.hpp"
 #include "support/test_console.hpp"

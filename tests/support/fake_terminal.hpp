@@ -6,8 +6,8 @@
 #include <deque>
 #include <functional>
 
-#include "main_tirk/line_editor.hpp"
 #include "terminal/terminal.hpp"
+#include "tirk/line_editor.hpp"
 
 namespace portavik::testing {
 

@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "console.hpp"
+#include "console/console.hpp"
 
 namespace portavik::testing {
 

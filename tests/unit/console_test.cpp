@@ -1,4 +1,4 @@
-#include "console.hpp"
+#include "console/console.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "support/test_console.hpp"
+#include "text/text.hpp"
+#include "text/utf8.hpp"
 
 namespace portavik {
 namespace {

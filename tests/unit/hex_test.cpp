@@ -1,10 +1,12 @@
-#include "common/hex.hpp"
+#include "codec/hex.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <utility>
+
+#include "codec/crc.hpp"
 
 namespace portavik {
 namespace {

@@ -1,4 +1,4 @@
-#include "main_tirk/line_editor.hpp"
+#include "tirk/line_editor.hpp"
 
 #include <gtest/gtest.h>
 

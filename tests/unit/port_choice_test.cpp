@@ -1,10 +1,11 @@
-#include "common/port_choice.hpp"
+#include "session/port_choice.hpp"
 
 #include <gtest/gtest.h>
 
 #include <limits>
 
 #include "support/test_console.hpp"
+#include "text/text.hpp"
 
 namespace portavik {
 namespace {
@@ -82,19 +83,6 @@ TEST(SelectPort, SinglePortIsNumberOne) {
     };
     EXPECT_EQ(select_port(t.console, one), "/dev/ttyUSB0");
     EXPECT_EQ(t.output(), "\n🔌 Доступные порты:\n  1. /dev/ttyUSB0\n" + std::string(kPrompt));
-}
-
-TEST(DefaultSettings, AreEightNoneOneWithA100msTimeout) {
-    for (std::uint32_t baud : {38400U, 9600U}) {
-        const PortSettings s = get_default_settings("COM7", baud);
-        EXPECT_EQ(s.path(), "COM7");
-        EXPECT_EQ(s.baud_rate(), baud);
-        EXPECT_EQ(s.data_bits(), DataBits::Eight);
-        EXPECT_EQ(s.flow_control(), FlowControl::None);
-        EXPECT_EQ(s.parity(), Parity::None);
-        EXPECT_EQ(s.stop_bits(), StopBits::One);
-        EXPECT_EQ(s.timeout(), std::chrono::milliseconds(100));
-    }
 }
 
 TEST(ValueWords, DisplayWordsAndValueNames) {

@@ -1,4 +1,4 @@
-#include "common/receive.hpp"
+#include "session/receive.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <thread>
 
-#include "common/hex.hpp"
+#include "codec/hex.hpp"
 #include "support/fake_port.hpp"
 #include "support/test_console.hpp"
 
@@ -214,7 +214,7 @@ TEST(ReceiverThread, ReportsTheFailureThatEndedTheThread) {
     port->device().reads = {data_step("x")};
     Flag running = make_flag(true);
     ReceiverThread thread(t.console, std::move(port), running, make_flag(false), &receive_data);
-    EXPECT_EQ(thread.join(), "Failed to write to standard output");
+    EXPECT_EQ(thread.join(), "Ошибка записи в стандартный вывод");
 }
 
 TEST(ReceiverThread, LeavingTheScopeStopsAndJoinsIt) {

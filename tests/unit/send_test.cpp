@@ -1,4 +1,4 @@
-#include "common/send.hpp"
+#include "session/send.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "codec/crc.hpp"
 #include "support/fake_port.hpp"
 #include "support/test_console.hpp"
 
@@ -125,7 +126,7 @@ TEST(ClearScreen, RunsThePlatformsActionInsteadUnderTheOutputLock) {
     EXPECT_EQ(runs, 1);
     EXPECT_EQ(t.output(), "📥 line\n");
 
-    t.console.set_clear_action([] { throw FatalError("Failed to start cmd /C cls"); });
+    t.console.set_clear_action([] { throw FatalError("Не удалось запустить cmd /C cls"); });
     EXPECT_THROW(clear_screen(t.console), FatalError);
 }
 

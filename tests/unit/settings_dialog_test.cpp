@@ -1,4 +1,4 @@
-#include "main/settings_dialog.hpp"
+#include "standard/settings_dialog.hpp"
 
 #include <gtest/gtest.h>
 

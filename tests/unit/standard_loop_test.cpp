@@ -7,8 +7,9 @@
 #include <chrono>
 #include <thread>
 
-#include "common/hex.hpp"
-#include "main/main.hpp"
+#include "codec/crc.hpp"
+#include "codec/hex.hpp"
+#include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
 
 namespace portavik {

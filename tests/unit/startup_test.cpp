@@ -2,10 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include "common/connect.hpp"
-#include "main/main.hpp"
-#include "main_tirk/main_tirk.hpp"
+#include "app/mode_menu.hpp"
+#include "session/connect.hpp"
+#include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
+#include "tirk/tirk_mode.hpp"
 
 namespace portavik {
 namespace {

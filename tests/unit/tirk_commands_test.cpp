@@ -1,4 +1,4 @@
-#include "main_tirk/tirk_commands.hpp"
+#include "tirk/tirk_commands.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -79,9 +79,9 @@ TEST(TirkCommands, UnnamedPortInTheTimingLine) {
     FakePort port;
     port.device().name.reset();
     send_tirk_command(t.console, port, 26);
-    EXPECT_TRUE(
-        t.output().starts_with("⏱️ Порт Неизвестный порт: время отправки "
-                               "данных "));
+    EXPECT_TRUE(t.output().starts_with(
+        "⏱️ Порт Неизвестный порт: время отправки "
+        "данных "));
 }
 
 TEST(TirkCommands, ElapsedTimeIsTruncatedToWholeMilliseconds) {

@@ -3,9 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "main_tirk/editors.hpp"
-#include "main_tirk/main_tirk.hpp"
 #include "support/fake_platform.hpp"
+#include "tirk/editors.hpp"
+#include "tirk/tirk_mode.hpp"
 
 namespace portavik::main_tirk {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "windows_text.hpp"
+#include "base/windows_text.hpp"
 
 namespace portavik {
 namespace {

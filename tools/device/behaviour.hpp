@@ -12,7 +12,7 @@
 #include <string>
 #include <utility>
 
-#include "common/hex.hpp"
+#include "codec/hex.hpp"
 #include "options.hpp"
 
 namespace portavik::device {

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <string>
 
-#include "common/hex.hpp"
+#include "codec/hex.hpp"
 
 namespace portavik::device {
 

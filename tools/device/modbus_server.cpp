@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "behaviour.hpp"
+#include "codec/crc.hpp"
 
 namespace portavik::device {
 

@@ -5,7 +5,8 @@
 #include <ranges>
 
 #include "behaviour.hpp"
-#include "main_tirk/tirk_commands.hpp"
+#include "codec/crc.hpp"
+#include "tirk/tirk_commands.hpp"
 
 namespace portavik::device {
 

@@ -1,0 +1,12 @@
+#pragma once
+
+// The program's entry: the banner, the mode menu, and the chosen mode.
+
+#include "session/platform.hpp"
+
+namespace portavik {
+
+// Banner, mode menu, and the chosen mode; returns when that mode has ended.
+void main(Platform& platform);
+
+}  // namespace portavik

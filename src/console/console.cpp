@@ -1,0 +1,128 @@
+#include "console/console.hpp"
+
+#include <array>
+
+#include "text/utf8.hpp"
+
+namespace portavik {
+
+void Console::print(std::string_view text) {
+    std::lock_guard lock(out_lock_);
+    if (!out_.write(text)) {
+        throw OutputError("Ошибка записи в стандартный вывод");
+    }
+}
+
+void Console::line(std::string_view text) {
+    std::string whole;
+    whole.reserve(text.size() + 1);
+    whole.append(text);
+    whole += '\n';
+    print(whole);
+}
+
+void Console::error_line(std::string_view text) {
+    std::string whole(text);
+    whole += '\n';
+    std::lock_guard lock(out_lock_);
+    if (!err_.write(whole)) {
+        throw OutputError("Ошибка записи в стандартный поток ошибок");
+    }
+}
+
+void Console::clear_screen() {
+    std::lock_guard lock(out_lock_);
+    if (clear_action_) {
+        clear_action_();
+        return;
+    }
+    // Home, erase the display, erase the scrollback (xterm "ED 3").
+    if (!out_.write("\x1b[H\x1b[2J\x1b[3J")) {
+        throw OutputError("Ошибка записи в стандартный вывод");
+    }
+}
+
+void Console::set_clear_action(std::function<void()> action) {
+    std::lock_guard lock(out_lock_);
+    clear_action_ = std::move(action);
+}
+
+bool Console::fill() {
+    // What was returned already goes before the buffer grows again.
+    if (taken_ > 0) {
+        pending_.erase_front(taken_);
+        scanned_ -= taken_;
+        taken_ = 0;
+    }
+    std::array<char, 4096> buffer;
+    const SourceRead got = in_.read(buffer);
+    if (got.failed) {
+        ended_ = true;
+        pending_.clear();
+        scanned_ = 0;
+        return false;
+    }
+    if (got.count == 0) {
+        ended_ = true;
+    } else {
+        pending_.append(std::string_view(buffer.data(), got.count));
+    }
+    return true;
+}
+
+LineResult Console::take(std::size_t length, std::size_t skip) {
+    std::string text;
+    if (taken_ == 0) {
+        // A line that starts the buffer (a long one always does) leaves it
+        // without ever being held twice.
+        text = pending_.take_front(length, skip);
+    } else {
+        text = pending_.view().substr(taken_, length);
+        taken_ += length + skip;
+    }
+    if (taken_ == pending_.size()) {
+        pending_.clear();
+        taken_ = 0;
+    }
+    scanned_ = taken_;
+    if (!is_valid_utf8(text)) {
+        return std::unexpected(ReadError::Failed);
+    }
+    return text;
+}
+
+LineResult Console::read_line() {
+    for (;;) {
+        const std::string_view pending = pending_.view();
+        if (const auto end = pending.find('\n', scanned_); end != std::string_view::npos) {
+            return take(end - taken_, 1);
+        }
+        scanned_ = pending.size();
+        if (ended_) {
+            if (taken_ == pending.size()) {
+                return std::unexpected(ReadError::Ended);
+            }
+            // The last line had no line feed.
+            return take(pending.size() - taken_, 0);
+        }
+        if (!fill()) {
+            return std::unexpected(ReadError::Failed);
+        }
+    }
+}
+
+std::vector<std::string_view> split_after_line_erase(std::string_view text) {
+    constexpr std::string_view kErase = "\x1b[2K\r";
+    std::vector<std::string_view> pieces;
+    for (;;) {
+        const auto at = text.find(kErase);
+        if (at == std::string_view::npos || at + kErase.size() == text.size()) {
+            pieces.push_back(text);
+            return pieces;
+        }
+        pieces.push_back(text.substr(0, at + kErase.size()));
+        text.remove_prefix(at + kErase.size());
+    }
+}
+
+}  // namespace portavik

@@ -1,0 +1,98 @@
+#pragma once
+
+// Whole-line console output and line input over byte streams. The program
+// uses the process's standard streams; tests plug in scripted ones.
+
+#include <cstddef>
+#include <expected>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/errors.hpp"
+#include "console/line_buffer.hpp"
+
+namespace portavik {
+
+class ByteSink {
+  public:
+    virtual ~ByteSink() = default;
+    // Writes all of `bytes`; false on failure.
+    virtual bool write(std::string_view bytes) = 0;
+};
+
+struct SourceRead {
+    std::size_t count = 0;  // 0 with `failed` false is end of input
+    bool failed = false;
+};
+
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    virtual SourceRead read(std::span<char> buffer) = 0;
+};
+
+// Why no line came: a failed read (I/O error, or a line that is not valid
+// UTF-8, which is consumed) or the end of input.
+enum class ReadError { Failed, Ended };
+using LineResult = std::expected<std::string, ReadError>;
+
+class Console {
+  public:
+    Console(ByteSource& in, ByteSink& out, ByteSink& err) : in_(in), out_(out), err_(err) {}
+
+    // Writes `text` with one call under the output lock. Prompts go through
+    // here too: nothing is buffered, so every print is also a flush.
+    void print(std::string_view text);
+    // `text` and a line break, whole.
+    void line(std::string_view text);
+    // A line on standard error.
+    void error_line(std::string_view text);
+
+    // Clears the screen under the output lock, so that no line of another
+    // thread lands in the middle. By default this writes the terminal's
+    // escape sequences; the platform may put another way in its place.
+    void clear_screen();
+    void set_clear_action(std::function<void()> action);
+
+    // One line without its line feed. After an I/O error the input counts
+    // as ended, so no prompt can spin on a dead stream.
+    LineResult read_line();
+
+  private:
+    bool fill();
+    // The next `length` bytes as a line, and the line feed after them dropped.
+    LineResult take(std::size_t length, std::size_t skip);
+
+    ByteSource& in_;
+    ByteSink& out_;
+    ByteSink& err_;
+    std::function<void()> clear_action_;
+    std::mutex out_lock_;
+    // Bytes read but not yet returned start at pending_[taken_]; the search
+    // for the next line feed resumes at scanned_, so a long line costs time
+    // in proportion to its length (and memory about its size: LineBuffer).
+    LineBuffer pending_;
+    std::size_t taken_ = 0;
+    std::size_t scanned_ = 0;
+    bool ended_ = false;
+};
+
+// `text` cut after every line erase with carriage return ("\x1b[2K\r"), for a
+// console that blanks whatever follows that sequence in the same write.
+std::vector<std::string_view> split_after_line_erase(std::string_view text);
+
+// The process's own streams.
+ByteSource& standard_input();
+ByteSink& standard_output();
+ByteSink& standard_error();
+
+// How the program clears its console on this platform; empty where the
+// escape sequences do it.
+std::function<void()> standard_clear_action();
+
+}  // namespace portavik

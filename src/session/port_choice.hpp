@@ -1,0 +1,32 @@
+#pragma once
+
+// Port listing and choice, default settings, and how line settings are shown.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "console/console.hpp"
+#include "serial/serial_port.hpp"
+#include "session/platform.hpp"
+
+namespace portavik {
+
+// Prints the list (or why there is none) and returns it.
+PortList list_available_ports(Console& console, const PortLister& list_ports);
+
+// The chosen port's name; nothing when there is no port to offer or input
+// has ended.
+std::optional<std::string> select_port(Console& console, const PortLister& list_ports);
+
+// 8N1, no flow control; opening sets the read timeout (choose_and_open_port).
+PortSettings get_default_settings(std::string port_name, std::uint32_t baud_rate);
+
+// Russian words for the one-line summaries.
+std::string_view display_word(DataBits value);
+std::string_view display_word(StopBits value);
+std::string_view display_word(Parity value);
+std::string_view display_word(FlowControl value);
+
+}  // namespace portavik

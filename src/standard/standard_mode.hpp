@@ -1,0 +1,15 @@
+#pragma once
+
+// The standard mode.
+
+#include "session/platform.hpp"
+
+namespace portavik {
+
+// Port choice, defaults, optional pre-open dialog, opening, then the command
+// loop until "Выход".
+void run_original_version(Platform& platform);
+
+void show_menu(Console& console);
+
+}  // namespace portavik
