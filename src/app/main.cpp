@@ -2,11 +2,16 @@
 #include <exception>
 #include <string>
 
+#include "app/arguments.hpp"
 #include "app/mode_menu.hpp"
 #include "interrupt/ctrl_c.hpp"
 
-int main() {
+int main(int argc, char** argv) {
     using namespace portavik;
+    if (const auto answer =
+            answer_command_line(command_line_arguments(argc, argv), PORTAVIK_VERSION)) {
+        return print_answer(*answer);
+    }
     // Never destroyed: the Ctrl+C thread may print through it up to the very end.
     static Console& console = *new Console(standard_input(), standard_output(), standard_error());
     console.set_clear_action(standard_clear_action());

@@ -31,6 +31,10 @@ WINE_RUN = os.path.join(ROOT, "scripts", "wine-run")
 # The COM ports scripts/wine-run maps to links under $WINEPREFIX/portavik-ports.
 WINE_PORTS = range(96, 104)
 
+# project()'s version, which both programs report.
+with open(os.path.join(ROOT, "CMakeLists.txt"), encoding="utf-8") as _cmake:
+    PROJECT_VERSION = re.search(r"project\(portavik VERSION (\S+)", _cmake.read()).group(1)
+
 # "linux" or "wine", from --target.
 TARGET = "linux"
 
@@ -520,10 +524,11 @@ def program(request):
         p.kill()
 
 
-def run_piped(stdin_text, timeout=20):
+def run_piped(stdin_text, timeout=20, args=()):
     """The program with piped standard input and output, no terminal."""
-    return subprocess.run(program_command(), input=stdin_text.encode(), capture_output=True,
-                          timeout=timeout, env=program_env(), start_new_session=True)
+    return subprocess.run([*program_command(), *args], input=stdin_text.encode(),
+                          capture_output=True, timeout=timeout, env=program_env(),
+                          start_new_session=True)
 
 
 def listed_number(path):

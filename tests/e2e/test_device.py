@@ -16,8 +16,8 @@ import time
 import pytest
 import serial
 
-from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, ROOT, SimDevice, crc16_modbus,
-                      port_number, unique_link_name)
+from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, PROJECT_VERSION, ROOT, SimDevice,
+                      crc16_modbus, port_number, unique_link_name)
 
 NOBODY = 65534
 AS_NOBODY = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
@@ -243,7 +243,10 @@ def test_without_the_right_to_write_dev_it_says_so_in_one_line():
 
 @pytest.mark.parametrize("args,status,stream,pattern", [
     (["--help"], 0, "stdout", r"(?s)Режимы:\n  modbus .*\n  tirk .*\n  echo .*\n  text "),
-    (["--version"], 0, "stdout", r"^portavik-device \d+\.\d+\.\d+\n$"),
+    (["-h"], 0, "stdout", r"^portavik-device \d+\.\d+\.\d+ — имитатор устройства"),
+    (["--version"], 0, "stdout", "^portavik-device " + re.escape(PROJECT_VERSION) + "\n$"),
+    (["--verbose"], 2, "stderr", r"^portavik-device: неизвестный аргумент «--verbose» "
+                                 r"\(справка: portavik-device --help\)\n$"),
     (["modbus", "tirk"], 2, "stderr", r"^portavik-device: неизвестный аргумент «tirk» "
                                       r"\(справка: portavik-device --help\)\n$"),
     (["--link", "/tmp/ttyX"], 2, "stderr", r"^portavik-device: --link: нужно имя вида /dev/tty"),
@@ -253,6 +256,8 @@ def test_command_line(args, status, stream, pattern):
     result = run_device(*args)
     assert result.returncode == status
     assert re.search(pattern, getattr(result, stream).decode()), result
+    # Nothing on the other stream, and no device started.
+    assert getattr(result, "stderr" if stream == "stdout" else "stdout") == b"", result
 
 
 # --- scripts/run ------------------------------------------------------------------

@@ -3,14 +3,16 @@ banners and the ТИРК settings block."""
 
 import fcntl
 import os
+import re
 import subprocess
 import termios
 import time
 
 import pytest
 
-from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY, TIRK_SETTINGS_BLOCK,
-                      connected_banner, listed_number, port_number, run_piped)
+from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, PROJECT_VERSION, READY,
+                      TIRK_SETTINGS_BLOCK, connected_banner, listed_number, port_number,
+                      run_piped)
 
 DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
             "   • Скорость: 38400 бод\n"
@@ -21,6 +23,43 @@ DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
             "\nХотите изменить настройки? (y/n): ")
 RETRY = "\nПопробовать выбрать другой порт? (y/n): "
 INVALID_MODE = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n"
+
+
+HELP = (re.escape(f"portavik {PROJECT_VERSION} — работа с устройством через последовательный "
+                  "(COM) порт.\n\nИспользование: portavik [--help | --version]\n")
+        + r"[\s\S]*\n  -h, --help +эта справка\n  --version +версия\n[\s\S]*README[\s\S]*\n")
+
+
+def unknown_argument(arg):
+    return re.escape(f"portavik: неизвестный аргумент «{arg}» (справка: portavik --help)\n")
+
+
+COMMAND_LINE = [
+    # arguments, exit status, standard output, standard error (regular expressions)
+    (["--help"], 0, HELP, ""),
+    (["-h"], 0, HELP, ""),
+    (["--version", "--help"], 0, HELP, ""),
+    (["--version"], 0, re.escape(f"portavik {PROJECT_VERSION}\n"), ""),
+    (["--verbose"], 2, "", unknown_argument("--verbose")),
+    (["COM3"], 2, "", unknown_argument("COM3")),
+    (["--help", "extra"], 2, "", unknown_argument("extra")),
+    (["a b"], 2, "", unknown_argument("a b")),
+    ([""], 2, "", unknown_argument("")),
+    # Not in Windows' ANSI code page: read from the wide command line there.
+    (["--порт"], 2, "", unknown_argument("--порт")),
+]
+
+
+@pytest.mark.wine
+@pytest.mark.parametrize("args,status,out,err", COMMAND_LINE,
+                         ids=[" ".join(case[0]) or "empty" for case in COMMAND_LINE])
+def test_command_line_is_answered_without_the_dialogue(args, status, out, err):
+    """The dialogue never starts: its menu would show in the output, and the
+    program would read the (empty) standard input."""
+    result = run_piped("", args=args)
+    assert result.returncode == status
+    assert re.fullmatch(out, result.stdout.decode()), result.stdout.decode()
+    assert re.fullmatch(err, result.stderr.decode()), result.stderr.decode()
 
 
 @pytest.mark.wine
