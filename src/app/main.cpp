@@ -1,9 +1,23 @@
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "app/mode_menu.hpp"
 #include "interrupt/ctrl_c.hpp"
+
+namespace {
+
+// Another way out (the Ctrl+C handler) has claimed the end and is ending the
+// process: ending it here too would race it.
+[[noreturn]] void leave_the_end_to_its_claimant() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+}  // namespace
 
 int main() {
     using namespace portavik;
@@ -26,8 +40,13 @@ int main() {
         portavik::main(platform);
     } catch (const std::exception& failure) {
         restore_terminal_now();
-        standard_error().write(std::string("portavik: ") + failure.what() + "\n");
+        if (!console.claim_end(std::string("portavik: ") + failure.what() + "\n", Channel::Error)) {
+            leave_the_end_to_its_claimant();
+        }
         std::_Exit(EXIT_FAILURE);
+    }
+    if (!console.claim_end()) {
+        leave_the_end_to_its_claimant();
     }
     return EXIT_SUCCESS;
 }

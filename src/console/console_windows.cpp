@@ -208,18 +208,18 @@ void run_cls() {
 }  // namespace
 
 ByteSource& standard_input() {
-    static StreamSource source;
-    return source;
+    static StreamSource* const source = new StreamSource;
+    return *source;
 }
 
 ByteSink& standard_output() {
-    static StreamSink sink(STD_OUTPUT_HANDLE);
-    return sink;
+    static StreamSink* const sink = new StreamSink(STD_OUTPUT_HANDLE);
+    return *sink;
 }
 
 ByteSink& standard_error() {
-    static StreamSink sink(STD_ERROR_HANDLE);
-    return sink;
+    static StreamSink* const sink = new StreamSink(STD_ERROR_HANDLE);
+    return *sink;
 }
 
 std::function<void()> standard_clear_action() {

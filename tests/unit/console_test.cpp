@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -137,6 +139,106 @@ TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
         EXPECT_TRUE((from_a || from_b) && line.ends_with(" end")) << line;
     }
     EXPECT_EQ(count, 600);
+}
+
+// One step on a console, by one of the ways out or by another thread, and
+// whether a claim of the end is expected to win.
+struct EndStep {
+    enum Kind { Print, ErrorLine, Clear, Claim, ClaimError } kind;
+    std::string_view text = {};
+    bool wins = false;
+};
+
+TEST(ConsoleEnd, TheFirstClaimSpeaksLastAndNothingIsWrittenAfterIt) {
+    constexpr std::string_view kCtrlC = "\n👋 Программа завершена пользователем (Ctrl+C)\n";
+    struct Case {
+        std::string name;
+        std::vector<EndStep> steps;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"the Ctrl+C handler first: the menu's goodbye and the receiver are silenced",
+         {{EndStep::Print, "> "},
+          {EndStep::Claim, kCtrlC, true},
+          {EndStep::Print, "\n👋 До свидания!\n"},
+          {EndStep::ErrorLine, "Ошибка чтения: x"},
+          {EndStep::Clear},
+          {EndStep::Claim, {}, false}},
+         "> " + std::string(kCtrlC),
+         ""},
+        {"the main thread's end first: the handler says nothing",
+         {{EndStep::Print, "\n👋 До свидания!\n"},
+          {EndStep::Claim, {}, true},
+          {EndStep::Claim, kCtrlC, false}},
+         "\n👋 До свидания!\n",
+         ""},
+        {"a fatal stop speaks on standard error",
+         {{EndStep::ClaimError, "portavik: сбой\n", true},
+          {EndStep::Print, "x"},
+          {EndStep::Claim, kCtrlC, false}},
+         "",
+         "portavik: сбой\n"},
+    };
+    for (const Case& c : cases) {
+        TestConsole t;
+        for (const EndStep& step : c.steps) {
+            switch (step.kind) {
+                case EndStep::Print:
+                    t.console.print(step.text);
+                    break;
+                case EndStep::ErrorLine:
+                    t.console.error_line(step.text);
+                    break;
+                case EndStep::Clear:
+                    t.console.clear_screen();
+                    break;
+                case EndStep::Claim:
+                case EndStep::ClaimError: {
+                    const Channel channel =
+                        step.kind == EndStep::Claim ? Channel::Output : Channel::Error;
+                    EXPECT_EQ(t.console.claim_end(step.text, channel), step.wins)
+                        << c.name << ": " << step.text;
+                    break;
+                }
+            }
+        }
+        EXPECT_EQ(t.output(), c.out) << c.name;
+        EXPECT_EQ(t.errors(), c.err) << c.name;
+    }
+}
+
+TEST(ConsoleEnd, AFailedWriteOfTheLastWordsStillClaimsTheEnd) {
+    TestConsole t;
+    t.out.set_failing(true);
+    EXPECT_TRUE(t.console.claim_end("bye\n"));
+    EXPECT_FALSE(t.console.claim_end());
+    EXPECT_NO_THROW(t.console.line("after"));  // silenced, not failed
+}
+
+TEST(ConsoleEnd, LastWordsStayLastWhileAnotherThreadKeepsPrinting) {
+    TestConsole t;
+    std::atomic<bool> stop{false};
+    std::atomic<int> lines{0};
+    std::thread receiver([&] {
+        while (!stop.load()) {
+            t.console.line("📥 Получены данные: 01 53 00 1C F0");
+            ++lines;
+        }
+    });
+    while (lines.load() < 50) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(t.console.claim_end("LAST\n"));
+    const int writes = t.out.writes();
+    // The receiver goes on printing a while after the claim.
+    for (const int claimed_at = lines.load(); lines.load() < claimed_at + 50;) {
+        std::this_thread::yield();
+    }
+    stop.store(true);
+    receiver.join();
+    EXPECT_TRUE(t.output().ends_with("F0\nLAST\n"));
+    EXPECT_EQ(t.out.writes(), writes);
 }
 
 TEST(SplitAfterLineErase, CutsAfterEachEraseAndKeepsEveryByte) {
