@@ -10,10 +10,15 @@
 
 #include "base/windows_text.hpp"
 #include "console/console.hpp"
+#include "console/console_host.hpp"
 
 namespace portavik {
 
 namespace {
+
+namespace host = console_host;
+
+static_assert(host::error_operation_aborted == ERROR_OPERATION_ABORTED);
 
 // GetConsoleMode succeeds only on a console handle (GetFileType reports a
 // console and some devices alike).
@@ -123,15 +128,28 @@ class StreamSource final : public ByteSource {
 
     // One ReadConsoleW appended to pending_ as UTF-8, "\r\n" as "\n". A high
     // surrogate at the end waits for its low half. Ctrl+Z at the start of a
-    // line ends the input, as it does for the console's own programs.
+    // line ends the input, as it does for the console's own programs. A read
+    // that Ctrl+C interrupted is made again: the control handler ends the
+    // process meanwhile.
     ConsoleRead read_console() {
         wchar_t units[1024];
         DWORD got = 0;
-        if (!::ReadConsoleW(handle_, units, static_cast<DWORD>(std::size(units)), &got, nullptr)) {
-            return ConsoleRead::Failed;
-        }
-        if (got == 0) {
-            return ConsoleRead::Ended;
+        for (;;) {
+            // The error matters even when the call succeeds: clear any old one.
+            ::SetLastError(0);
+            const BOOL read =
+                ::ReadConsoleW(handle_, units, static_cast<DWORD>(std::size(units)), &got, nullptr);
+            switch (host::classify_read(read != FALSE, got, ::GetLastError())) {
+                case host::ReadOutcome::ReadAgain:
+                    continue;
+                case host::ReadOutcome::Ended:
+                    return ConsoleRead::Ended;
+                case host::ReadOutcome::Failed:
+                    return ConsoleRead::Failed;
+                case host::ReadOutcome::Text:
+                    break;
+            }
+            break;
         }
         std::wstring text = std::move(high_surrogate_);
         high_surrogate_.clear();
@@ -174,9 +192,29 @@ HANDLE inheritable(DWORD which) {
     return copy;
 }
 
+std::wstring system_directory() {
+    std::wstring directory(MAX_PATH, L'\0');
+    for (;;) {
+        const UINT length =
+            ::GetSystemDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+        if (length < directory.size()) {
+            directory.resize(length);  // 0: failed, empty
+            return directory;
+        }
+        directory.resize(length);  // the size it needs, terminator included
+    }
+}
+
 // `cmd /C cls` on the program's console and standard streams, waited for;
 // its exit status does not matter, a failure to start it is fatal.
 void run_cls() {
+    const std::wstring directory = system_directory();
+    const DWORD directory_error = ::GetLastError();
+    const std::wstring application = host::cmd_application(directory);
+    if (application.empty()) {
+        throw FatalError("Не удалось запустить cmd /C cls: " +
+                         windows::error_text(directory_error));
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -184,9 +222,10 @@ void run_cls() {
     startup.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
     startup.hStdError = inheritable(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    wchar_t command[] = L"cmd /C cls";
-    const BOOL started = ::CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr,
-                                          nullptr, &startup, &process);
+    // CreateProcessW may write into the command line.
+    std::wstring command(host::cls_command_line);
+    const BOOL started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr,
+                                          TRUE, 0, nullptr, nullptr, &startup, &process);
     const DWORD start_error = ::GetLastError();
     for (const HANDLE copy : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         if (copy != nullptr) {

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "console/console_host.hpp"
 #include "support/test_console.hpp"
 #include "text/text.hpp"
 #include "text/utf8.hpp"
@@ -239,6 +239,50 @@ TEST(ConsoleEnd, LastWordsStayLastWhileAnotherThreadKeepsPrinting) {
     receiver.join();
     EXPECT_TRUE(t.output().ends_with("F0\nLAST\n"));
     EXPECT_EQ(t.out.writes(), writes);
+}
+
+namespace host = console_host;
+
+TEST(ConsoleHost, ReadResultsAsWindowsGivesThem) {
+    constexpr std::uint32_t kInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+    struct Case {
+        std::string name;
+        bool succeeded;
+        std::size_t characters;
+        std::uint32_t last_error;
+        host::ReadOutcome outcome;
+    };
+    const Case cases[] = {
+        {"a typed line", true, 3, 0, host::ReadOutcome::Text},
+        {"Ctrl+C or Ctrl+Break during the read", true, 0, host::error_operation_aborted,
+         host::ReadOutcome::ReadAgain},
+        {"nothing, and no error", true, 0, 0, host::ReadOutcome::Ended},
+        {"characters count whatever the error says", true, 2, host::error_operation_aborted,
+         host::ReadOutcome::Text},
+        {"the call failed", false, 0, kInvalidHandle, host::ReadOutcome::Failed},
+        {"the call failed as aborted", false, 0, host::error_operation_aborted,
+         host::ReadOutcome::Failed},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host::classify_read(c.succeeded, c.characters, c.last_error), c.outcome)
+            << c.name;
+    }
+}
+
+TEST(ConsoleHost, ClsRunsCmdFromTheSystemDirectory) {
+    struct Case {
+        std::wstring system_directory;
+        std::wstring application;
+    };
+    const Case cases[] = {
+        {L"C:\\Windows\\system32", L"C:\\Windows\\system32\\cmd.exe"},
+        {L"D:\\WINNT\\System32\\", L"D:\\WINNT\\System32\\cmd.exe"},
+        // GetSystemDirectoryW failed: nothing to start, never a bare "cmd".
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host::cmd_application(c.system_directory), c.application);
+    }
 }
 
 TEST(SplitAfterLineErase, CutsAfterEachEraseAndKeepsEveryByte) {
