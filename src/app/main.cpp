@@ -32,6 +32,7 @@ int main() {
         &set_ctrl_c_handler,
         [](int status) {
             restore_terminal_now();
+            restore_console_now();
             release_ports_now();
             std::_Exit(status);
         },
@@ -43,10 +44,12 @@ int main() {
         if (!console.claim_end(std::string("portavik: ") + failure.what() + "\n", Channel::Error)) {
             leave_the_end_to_its_claimant();
         }
+        restore_console_now();
         std::_Exit(EXIT_FAILURE);
     }
     if (!console.claim_end()) {
         leave_the_end_to_its_claimant();
     }
+    restore_console_now();
     return EXIT_SUCCESS;
 }

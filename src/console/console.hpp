@@ -104,6 +104,10 @@ ByteSource& standard_input();
 ByteSink& standard_output();
 ByteSink& standard_error();
 
+// Puts back what making the standard streams changed on the console (the
+// output mode on Windows). For every way out, just before the process ends.
+void restore_console_now();
+
 // How the program clears its console on this platform; empty where the
 // escape sequences do it.
 std::function<void()> standard_clear_action();

@@ -86,4 +86,7 @@ std::function<void()> standard_clear_action() {
     return {};
 }
 
+// A terminal's output needs no mode of its own.
+void restore_console_now() {}
+
 }  // namespace portavik

@@ -19,6 +19,47 @@ namespace {
 namespace host = console_host;
 
 static_assert(host::error_operation_aborted == ERROR_OPERATION_ABORTED);
+static_assert(host::processed_output == ENABLE_PROCESSED_OUTPUT);
+static_assert(host::wrap_at_eol_output == ENABLE_WRAP_AT_EOL_OUTPUT);
+static_assert(host::virtual_terminal_processing == ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+static_assert(host::disable_newline_auto_return == DISABLE_NEWLINE_AUTO_RETURN);
+
+// The output modes the standard streams found, for restore_console_now().
+host::ModeRecord g_output_modes;
+
+void restore_output_modes() {
+    g_output_modes.restore([](std::uintptr_t handle, std::uint32_t mode) {
+        ::SetConsoleMode(reinterpret_cast<HANDLE>(handle), mode);
+    });
+}
+
+// Windows' own action on Ctrl+C, Ctrl+Break or a closed window (where the
+// program has no handler of its own, or its handler passes the event on)
+// ends the process without any of the program's ways out: put the output
+// modes back first and let that action go on. A handler registered later
+// runs before this one (SetConsoleCtrlHandler).
+BOOL WINAPI restore_on_control(DWORD) {
+    restore_output_modes();
+    return FALSE;
+}
+
+// Changes the output mode of a console screen buffer to the program's and
+// records what it was.
+void take_output_mode(HANDLE handle) {
+    DWORD found = 0;
+    if (!::GetConsoleMode(handle, &found)) {
+        return;
+    }
+    const auto wanted = g_output_modes.take(reinterpret_cast<std::uintptr_t>(handle), found);
+    if (!wanted) {
+        return;
+    }
+    [[maybe_unused]] static const bool registered =
+        ::SetConsoleCtrlHandler(restore_on_control, TRUE) != FALSE;
+    // Where the console cannot interpret escape sequences (before Windows
+    // 10) this fails, and they are written as they are.
+    ::SetConsoleMode(handle, *wanted);
+}
 
 // GetConsoleMode succeeds only on a console handle (GetFileType reports a
 // console and some devices alike).
@@ -58,12 +99,7 @@ class StreamSink final : public ByteSink {
     explicit StreamSink(DWORD which) : handle_(::GetStdHandle(which)) {
         console_ = is_console(handle_);
         if (console_) {
-            // ESC [2K and the like as the program's output means; where the
-            // console cannot (before Windows 10) they are written as they are.
-            DWORD mode = 0;
-            ::GetConsoleMode(handle_, &mode);
-            ::SetConsoleMode(handle_,
-                             mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+            take_output_mode(handle_);
         }
     }
 
@@ -263,6 +299,10 @@ ByteSink& standard_error() {
 
 std::function<void()> standard_clear_action() {
     return run_cls;
+}
+
+void restore_console_now() {
+    restore_output_modes();
 }
 
 }  // namespace portavik

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -266,6 +267,53 @@ TEST(ConsoleHost, ReadResultsAsWindowsGivesThem) {
     for (const Case& c : cases) {
         EXPECT_EQ(host::classify_read(c.succeeded, c.characters, c.last_error), c.outcome)
             << c.name;
+    }
+}
+
+TEST(ConsoleHost, OutputModeIsTakenAndPutBackOnEveryScreenBuffer) {
+    using host::disable_newline_auto_return;
+    using host::processed_output;
+    using host::virtual_terminal_processing;
+    using host::wrap_at_eol_output;
+    constexpr std::uint32_t kConhost = processed_output | wrap_at_eol_output;
+    constexpr std::uint32_t kProgram = kConhost | virtual_terminal_processing;
+    struct Case {
+        std::string name;
+        // The screen buffer of each handle the program takes, in order, and
+        // each buffer's mode before.
+        std::vector<int> buffer_of;
+        std::map<int, std::uint32_t> before;
+        // Each buffer's mode while the program runs.
+        std::map<int, std::uint32_t> during;
+    };
+    const Case cases[] = {
+        {"the console host's default", {0}, {{0, kConhost}}, {{0, kProgram}}},
+        {"standard output and error on one buffer", {0, 0}, {{0, kConhost}}, {{0, kProgram}}},
+        {"escape sequences on already", {0}, {{0, kProgram}}, {{0, kProgram}}},
+        {"an earlier program left line feeds without a return",
+         {0},
+         {{0, kProgram | disable_newline_auto_return}},
+         {{0, kProgram}}},
+        {"no wrap at the line's end is kept",
+         {0, 1},
+         {{0, processed_output}, {1, 0}},
+         {{0, processed_output | virtual_terminal_processing},
+          {1, processed_output | virtual_terminal_processing}}},
+    };
+    for (const Case& c : cases) {
+        std::map<int, std::uint32_t> buffers = c.before;
+        host::ModeRecord record;
+        for (std::size_t handle = 0; handle < c.buffer_of.size(); ++handle) {
+            std::uint32_t& mode = buffers[c.buffer_of[handle]];
+            if (const auto wanted = record.take(handle, mode)) {
+                mode = *wanted;
+            }
+        }
+        EXPECT_EQ(buffers, c.during) << c.name;
+        record.restore([&](std::uintptr_t handle, std::uint32_t mode) {
+            buffers[c.buffer_of.at(handle)] = mode;
+        });
+        EXPECT_EQ(buffers, c.before) << c.name;
     }
 }
 
