@@ -1,10 +1,24 @@
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "app/arguments.hpp"
 #include "app/mode_menu.hpp"
 #include "interrupt/ctrl_c.hpp"
+
+namespace {
+
+// Another way out (the Ctrl+C handler) has claimed the end and is ending the
+// process: ending it here too would race it.
+[[noreturn]] void leave_the_end_to_its_claimant() {
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(1));
+    }
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     using namespace portavik;
@@ -23,6 +37,7 @@ int main(int argc, char** argv) {
         &set_ctrl_c_handler,
         [](int status) {
             restore_terminal_now();
+            restore_console_now();
             release_ports_now();
             std::_Exit(status);
         },
@@ -31,8 +46,15 @@ int main(int argc, char** argv) {
         portavik::main(platform);
     } catch (const std::exception& failure) {
         restore_terminal_now();
-        standard_error().write(std::string("portavik: ") + failure.what() + "\n");
+        if (!console.claim_end(std::string("portavik: ") + failure.what() + "\n", Channel::Error)) {
+            leave_the_end_to_its_claimant();
+        }
+        restore_console_now();
         std::_Exit(EXIT_FAILURE);
     }
+    if (!console.claim_end()) {
+        leave_the_end_to_its_claimant();
+    }
+    restore_console_now();
     return EXIT_SUCCESS;
 }

@@ -8,6 +8,9 @@ namespace portavik {
 
 void Console::print(std::string_view text) {
     std::lock_guard lock(out_lock_);
+    if (ended_output_) {
+        return;
+    }
     if (!out_.write(text)) {
         throw OutputError("Ошибка записи в стандартный вывод");
     }
@@ -25,6 +28,9 @@ void Console::error_line(std::string_view text) {
     std::string whole(text);
     whole += '\n';
     std::lock_guard lock(out_lock_);
+    if (ended_output_) {
+        return;
+    }
     if (!err_.write(whole)) {
         throw OutputError("Ошибка записи в стандартный поток ошибок");
     }
@@ -32,6 +38,9 @@ void Console::error_line(std::string_view text) {
 
 void Console::clear_screen() {
     std::lock_guard lock(out_lock_);
+    if (ended_output_) {
+        return;
+    }
     if (clear_action_) {
         clear_action_();
         return;
@@ -45,6 +54,18 @@ void Console::clear_screen() {
 void Console::set_clear_action(std::function<void()> action) {
     std::lock_guard lock(out_lock_);
     clear_action_ = std::move(action);
+}
+
+bool Console::claim_end(std::string_view last_words, Channel channel) {
+    std::lock_guard lock(out_lock_);
+    if (ended_output_) {
+        return false;
+    }
+    ended_output_ = true;
+    if (!last_words.empty()) {
+        (channel == Channel::Error ? err_ : out_).write(last_words);
+    }
+    return true;
 }
 
 bool Console::fill() {

@@ -41,6 +41,8 @@ class ByteSource {
 enum class ReadError { Failed, Ended };
 using LineResult = std::expected<std::string, ReadError>;
 
+enum class Channel { Output, Error };
+
 class Console {
   public:
     Console(ByteSource& in, ByteSink& out, ByteSink& err) : in_(in), out_(out), err_(err) {}
@@ -59,6 +61,15 @@ class Console {
     void clear_screen();
     void set_clear_action(std::function<void()> action);
 
+    // The end of the program is claimed once, by whichever way out comes
+    // first (the Ctrl+C handler's thread, the main thread's return, a fatal
+    // stop). The first claim writes its last words, if any, and silences the
+    // console: every later print, line, error line and clear, of any thread,
+    // is dropped. A later claim writes nothing and returns false: the first
+    // claimant is ending the process, and the caller must leave that to it.
+    // A failed write of the last words is ignored; the end goes on.
+    bool claim_end(std::string_view last_words = {}, Channel channel = Channel::Output);
+
     // One line without its line feed. After an I/O error the input counts
     // as ended, so no prompt can spin on a dead stream.
     LineResult read_line();
@@ -73,6 +84,7 @@ class Console {
     ByteSink& err_;
     std::function<void()> clear_action_;
     std::mutex out_lock_;
+    bool ended_output_ = false;  // under out_lock_
     // Bytes read but not yet returned start at pending_[taken_]; the search
     // for the next line feed resumes at scanned_, so a long line costs time
     // in proportion to its length (and memory about its size: LineBuffer).
@@ -86,10 +98,15 @@ class Console {
 // console that blanks whatever follows that sequence in the same write.
 std::vector<std::string_view> split_after_line_erase(std::string_view text);
 
-// The process's own streams.
+// The process's own streams. Never destroyed: a thread may still print
+// through them while the process ends.
 ByteSource& standard_input();
 ByteSink& standard_output();
 ByteSink& standard_error();
+
+// Puts back what making the standard streams changed on the console (the
+// output mode on Windows). For every way out, just before the process ends.
+void restore_console_now();
 
 // How the program clears its console on this platform; empty where the
 // escape sequences do it.

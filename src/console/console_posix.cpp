@@ -63,27 +63,30 @@ class FdSink final : public ByteSink {
 }  // namespace
 
 ByteSource& standard_input() {
-    static FdSource source(STDIN_FILENO);
-    return source;
+    static FdSource* const source = new FdSource(STDIN_FILENO);
+    return *source;
 }
 
 ByteSink& standard_output() {
     // A closed reader of standard output is an error to report, not a
     // silent kill by SIGPIPE.
-    static FdSink sink = [] {
+    static FdSink* const sink = [] {
         std::signal(SIGPIPE, SIG_IGN);
-        return FdSink(STDOUT_FILENO);
+        return new FdSink(STDOUT_FILENO);
     }();
-    return sink;
+    return *sink;
 }
 
 ByteSink& standard_error() {
-    static FdSink sink(STDERR_FILENO);
-    return sink;
+    static FdSink* const sink = new FdSink(STDERR_FILENO);
+    return *sink;
 }
 
 std::function<void()> standard_clear_action() {
     return {};
 }
+
+// A terminal's output needs no mode of its own.
+void restore_console_now() {}
 
 }  // namespace portavik

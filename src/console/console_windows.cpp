@@ -10,10 +10,56 @@
 
 #include "base/windows_text.hpp"
 #include "console/console.hpp"
+#include "console/console_host.hpp"
 
 namespace portavik {
 
 namespace {
+
+namespace host = console_host;
+
+static_assert(host::error_operation_aborted == ERROR_OPERATION_ABORTED);
+static_assert(host::processed_output == ENABLE_PROCESSED_OUTPUT);
+static_assert(host::wrap_at_eol_output == ENABLE_WRAP_AT_EOL_OUTPUT);
+static_assert(host::virtual_terminal_processing == ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+static_assert(host::disable_newline_auto_return == DISABLE_NEWLINE_AUTO_RETURN);
+
+// The output modes the standard streams found, for restore_console_now().
+host::ModeRecord g_output_modes;
+
+void restore_output_modes() {
+    g_output_modes.restore([](std::uintptr_t handle, std::uint32_t mode) {
+        ::SetConsoleMode(reinterpret_cast<HANDLE>(handle), mode);
+    });
+}
+
+// Windows' own action on Ctrl+C, Ctrl+Break or a closed window (where the
+// program has no handler of its own, or its handler passes the event on)
+// ends the process without any of the program's ways out: put the output
+// modes back first and let that action go on. A handler registered later
+// runs before this one (SetConsoleCtrlHandler).
+BOOL WINAPI restore_on_control(DWORD) {
+    restore_output_modes();
+    return FALSE;
+}
+
+// Changes the output mode of a console screen buffer to the program's and
+// records what it was.
+void take_output_mode(HANDLE handle) {
+    DWORD found = 0;
+    if (!::GetConsoleMode(handle, &found)) {
+        return;
+    }
+    const auto wanted = g_output_modes.take(reinterpret_cast<std::uintptr_t>(handle), found);
+    if (!wanted) {
+        return;
+    }
+    [[maybe_unused]] static const bool registered =
+        ::SetConsoleCtrlHandler(restore_on_control, TRUE) != FALSE;
+    // Where the console cannot interpret escape sequences (before Windows
+    // 10) this fails, and they are written as they are.
+    ::SetConsoleMode(handle, *wanted);
+}
 
 // GetConsoleMode succeeds only on a console handle (GetFileType reports a
 // console and some devices alike).
@@ -53,12 +99,7 @@ class StreamSink final : public ByteSink {
     explicit StreamSink(DWORD which) : handle_(::GetStdHandle(which)) {
         console_ = is_console(handle_);
         if (console_) {
-            // ESC [2K and the like as the program's output means; where the
-            // console cannot (before Windows 10) they are written as they are.
-            DWORD mode = 0;
-            ::GetConsoleMode(handle_, &mode);
-            ::SetConsoleMode(handle_,
-                             mode | ENABLE_PROCESSED_OUTPUT | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+            take_output_mode(handle_);
         }
     }
 
@@ -123,15 +164,28 @@ class StreamSource final : public ByteSource {
 
     // One ReadConsoleW appended to pending_ as UTF-8, "\r\n" as "\n". A high
     // surrogate at the end waits for its low half. Ctrl+Z at the start of a
-    // line ends the input, as it does for the console's own programs.
+    // line ends the input, as it does for the console's own programs. A read
+    // that Ctrl+C interrupted is made again: the control handler ends the
+    // process meanwhile.
     ConsoleRead read_console() {
         wchar_t units[1024];
         DWORD got = 0;
-        if (!::ReadConsoleW(handle_, units, static_cast<DWORD>(std::size(units)), &got, nullptr)) {
-            return ConsoleRead::Failed;
-        }
-        if (got == 0) {
-            return ConsoleRead::Ended;
+        for (;;) {
+            // The error matters even when the call succeeds: clear any old one.
+            ::SetLastError(0);
+            const BOOL read =
+                ::ReadConsoleW(handle_, units, static_cast<DWORD>(std::size(units)), &got, nullptr);
+            switch (host::classify_read(read != FALSE, got, ::GetLastError())) {
+                case host::ReadOutcome::ReadAgain:
+                    continue;
+                case host::ReadOutcome::Ended:
+                    return ConsoleRead::Ended;
+                case host::ReadOutcome::Failed:
+                    return ConsoleRead::Failed;
+                case host::ReadOutcome::Text:
+                    break;
+            }
+            break;
         }
         std::wstring text = std::move(high_surrogate_);
         high_surrogate_.clear();
@@ -174,9 +228,29 @@ HANDLE inheritable(DWORD which) {
     return copy;
 }
 
+std::wstring system_directory() {
+    std::wstring directory(MAX_PATH, L'\0');
+    for (;;) {
+        const UINT length =
+            ::GetSystemDirectoryW(directory.data(), static_cast<UINT>(directory.size()));
+        if (length < directory.size()) {
+            directory.resize(length);  // 0: failed, empty
+            return directory;
+        }
+        directory.resize(length);  // the size it needs, terminator included
+    }
+}
+
 // `cmd /C cls` on the program's console and standard streams, waited for;
 // its exit status does not matter, a failure to start it is fatal.
 void run_cls() {
+    const std::wstring directory = system_directory();
+    const DWORD directory_error = ::GetLastError();
+    const std::wstring application = host::cmd_application(directory);
+    if (application.empty()) {
+        throw FatalError("Не удалось запустить cmd /C cls: " +
+                         windows::error_text(directory_error));
+    }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -184,9 +258,10 @@ void run_cls() {
     startup.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
     startup.hStdError = inheritable(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    wchar_t command[] = L"cmd /C cls";
-    const BOOL started = ::CreateProcessW(nullptr, command, nullptr, nullptr, TRUE, 0, nullptr,
-                                          nullptr, &startup, &process);
+    // CreateProcessW may write into the command line.
+    std::wstring command(host::cls_command_line);
+    const BOOL started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr,
+                                          TRUE, 0, nullptr, nullptr, &startup, &process);
     const DWORD start_error = ::GetLastError();
     for (const HANDLE copy : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         if (copy != nullptr) {
@@ -208,22 +283,26 @@ void run_cls() {
 }  // namespace
 
 ByteSource& standard_input() {
-    static StreamSource source;
-    return source;
+    static StreamSource* const source = new StreamSource;
+    return *source;
 }
 
 ByteSink& standard_output() {
-    static StreamSink sink(STD_OUTPUT_HANDLE);
-    return sink;
+    static StreamSink* const sink = new StreamSink(STD_OUTPUT_HANDLE);
+    return *sink;
 }
 
 ByteSink& standard_error() {
-    static StreamSink sink(STD_ERROR_HANDLE);
-    return sink;
+    static StreamSink* const sink = new StreamSink(STD_ERROR_HANDLE);
+    return *sink;
 }
 
 std::function<void()> standard_clear_action() {
     return run_cls;
+}
+
+void restore_console_now() {
+    restore_output_modes();
 }
 
 }  // namespace portavik

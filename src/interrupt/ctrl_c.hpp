@@ -1,7 +1,8 @@
 #pragma once
 
 // One process-wide handler for the user's interrupt (Ctrl+C). The handler
-// runs on a dedicated thread of this layer, never in signal context.
+// runs on a dedicated thread of this layer, never in signal context. It
+// usually ends the process; when it returns, the interrupt counts as handled.
 
 #include <functional>
 

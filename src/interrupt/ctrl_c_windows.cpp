@@ -15,14 +15,15 @@ namespace portavik {
 namespace {
 
 std::atomic<bool> g_claimed{false};
-std::function<void()> g_handler;
+// Never destroyed: an event may come while exit() destroys the statics.
+std::function<void()>* g_handler = nullptr;
 
 BOOL WINAPI on_control(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
         case CTRL_CLOSE_EVENT:
-            g_handler();
+            (*g_handler)();
             return TRUE;
         default:
             return FALSE;
@@ -40,9 +41,9 @@ bool set_ctrl_c_handler(std::function<void()> handler) {
         return false;
     }
     // Stored before the routine is registered: no event can find it empty.
-    g_handler = std::move(handler);
+    g_handler = new std::function<void()>(std::move(handler));
     if (!::SetConsoleCtrlHandler(on_control, TRUE)) {
-        g_handler = nullptr;
+        delete std::exchange(g_handler, nullptr);
         g_claimed.store(false);
         return false;
     }

@@ -48,7 +48,18 @@ KeyEvent other(unsigned modifiers) {
     return {KeyCode::Other, 0, modifiers, KeyKind::Press};
 }
 
+constexpr std::uint32_t kNotRaw =
+    key::line_input | key::echo_input | key::processed_input | key::virtual_terminal_input;
+
 }  // namespace
+
+std::uint32_t raw_input_mode(std::uint32_t found) {
+    return found & ~kNotRaw;
+}
+
+bool is_raw_input_mode(std::uint32_t mode) {
+    return (mode & kNotRaw) == 0;
+}
 
 std::optional<KeyEvent> ConsoleKeyMapper::map(const ConsoleKeyRecord& record) {
     const char16_t unit = record.unicode_char;

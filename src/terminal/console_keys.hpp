@@ -1,7 +1,8 @@
 #pragma once
 
-// Windows console key records to key events, without I/O: the fields of a
-// KEY_EVENT_RECORD in neutral types, so the mapping is tested everywhere.
+// Windows console input without I/O, in neutral types so that it is tested
+// everywhere: the input mode raw mode sets, and the fields of a
+// KEY_EVENT_RECORD to key events.
 //
 // Mapping:
 // - Key-up records: nothing (the console reports one for every key), except
@@ -49,7 +50,23 @@ inline constexpr std::uint32_t left_alt = 0x0002;
 inline constexpr std::uint32_t right_ctrl = 0x0004;
 inline constexpr std::uint32_t left_ctrl = 0x0008;
 inline constexpr std::uint32_t shift_pressed = 0x0010;
+
+// Input mode bits (wincon.h, SetConsoleMode).
+inline constexpr std::uint32_t processed_input = 0x0001;
+inline constexpr std::uint32_t line_input = 0x0002;
+inline constexpr std::uint32_t echo_input = 0x0004;
+inline constexpr std::uint32_t virtual_terminal_input = 0x0200;
 }  // namespace console_key
+
+// The input mode of raw mode, from the mode it found (which disabling raw
+// mode puts back): line input, echo and Ctrl+C processing off, so keys come
+// one by one, unechoed, and Ctrl+C is a key; and virtual-terminal input off,
+// which an earlier program may have left on: under it keys come as the
+// characters of escape sequences with virtual key 0, and Esc, Enter and
+// Backspace would be other keys here.
+std::uint32_t raw_input_mode(std::uint32_t found);
+// Whether a mode read back after setting raw_input_mode() is raw.
+bool is_raw_input_mode(std::uint32_t mode);
 
 class ConsoleKeyMapper {
   public:

@@ -21,9 +21,10 @@ std::atomic<bool> g_raw{false};
 std::atomic<DWORD> g_saved_mode{0};
 HANDLE g_input = nullptr;
 
-// Line input, echo and Ctrl+C processing off (SetConsoleMode): keys come
-// one by one, unechoed, and Ctrl+C is a key.
-constexpr DWORD kCookedFlags = ENABLE_LINE_INPUT | ENABLE_ECHO_INPUT | ENABLE_PROCESSED_INPUT;
+static_assert(console_key::processed_input == ENABLE_PROCESSED_INPUT);
+static_assert(console_key::line_input == ENABLE_LINE_INPUT);
+static_assert(console_key::echo_input == ENABLE_ECHO_INPUT);
+static_assert(console_key::virtual_terminal_input == ENABLE_VIRTUAL_TERMINAL_INPUT);
 
 class ConsoleTerminal final : public Terminal {
   public:
@@ -41,8 +42,8 @@ class ConsoleTerminal final : public Terminal {
         g_saved_mode.store(mode);
         g_raw.store(true);
         DWORD now = 0;
-        if (!::SetConsoleMode(input_, mode & ~kCookedFlags) || !::GetConsoleMode(input_, &now) ||
-            (now & kCookedFlags) != 0) {
+        if (!::SetConsoleMode(input_, raw_input_mode(mode)) || !::GetConsoleMode(input_, &now) ||
+            !is_raw_input_mode(now)) {
             ::SetConsoleMode(input_, mode);
             g_raw.store(false);
             return false;

@@ -22,12 +22,10 @@ void install_ctrl_c_handler(Platform& platform, const Flag& running) {
     auto exit_process = platform.exit_process;
     const bool installed = platform.set_ctrl_c_handler([&console, running, exit_process] {
         running->store(false, std::memory_order_relaxed);
-        try {
-            console.print("\n👋 Программа завершена пользователем (Ctrl+C)\n");
-        } catch (const OutputError&) {
-            // Nothing left to tell the user through; end all the same.
+        // When the program is already ending another way, that way ends it.
+        if (console.claim_end("\n👋 Программа завершена пользователем (Ctrl+C)\n")) {
+            exit_process(0);
         }
-        exit_process(0);
     });
     if (!installed) {
         throw FatalError("Ошибка установки обработчика Ctrl+C");

@@ -81,5 +81,33 @@ TEST(ConsoleKeys, RecordsMapToTheKeyEventsThePosixDecoderGives) {
     }
 }
 
+TEST(ConsoleInputMode, RawModeTurnsOffWhatWouldHoldOrRewriteTheKeys) {
+    // ENABLE_WINDOW_INPUT, _MOUSE_INPUT, _INSERT_MODE, _QUICK_EDIT_MODE,
+    // _EXTENDED_FLAGS, _AUTO_POSITION: kept as found.
+    constexpr std::uint32_t kOthers = 0x0008 | 0x0010 | 0x0020 | 0x0040 | 0x0080 | 0x0100;
+    constexpr std::uint32_t kCooked = key::processed_input | key::line_input | key::echo_input;
+    struct ModeCase {
+        std::string name;
+        std::uint32_t found;
+        std::uint32_t raw;
+    };
+    const ModeCase cases[] = {
+        {"a cooked console", kCooked | kOthers, kOthers},
+        {"virtual-terminal input left on by an earlier program",
+         kCooked | key::virtual_terminal_input | kOthers, kOthers},
+        {"only virtual-terminal input", key::virtual_terminal_input, 0},
+        {"raw already", 0x0080, 0x0080},
+    };
+    for (const ModeCase& c : cases) {
+        EXPECT_EQ(raw_input_mode(c.found), c.raw) << c.name;
+        EXPECT_TRUE(is_raw_input_mode(raw_input_mode(c.found))) << c.name;
+    }
+    // A console that kept any of them after SetConsoleMode is not raw.
+    for (const std::uint32_t kept :
+         {key::processed_input, key::line_input, key::echo_input, key::virtual_terminal_input}) {
+        EXPECT_FALSE(is_raw_input_mode(kOthers | kept)) << kept;
+    }
+}
+
 }  // namespace
 }  // namespace portavik

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <map>
 #include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "console/console_host.hpp"
 #include "support/test_console.hpp"
 #include "text/text.hpp"
 #include "text/utf8.hpp"
@@ -137,6 +140,197 @@ TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
         EXPECT_TRUE((from_a || from_b) && line.ends_with(" end")) << line;
     }
     EXPECT_EQ(count, 600);
+}
+
+// One step on a console, by one of the ways out or by another thread, and
+// whether a claim of the end is expected to win.
+struct EndStep {
+    enum Kind { Print, ErrorLine, Clear, Claim, ClaimError } kind;
+    std::string_view text = {};
+    bool wins = false;
+};
+
+TEST(ConsoleEnd, TheFirstClaimSpeaksLastAndNothingIsWrittenAfterIt) {
+    constexpr std::string_view kCtrlC = "\n👋 Программа завершена пользователем (Ctrl+C)\n";
+    struct Case {
+        std::string name;
+        std::vector<EndStep> steps;
+        std::string out;
+        std::string err;
+    };
+    const Case cases[] = {
+        {"the Ctrl+C handler first: the menu's goodbye and the receiver are silenced",
+         {{EndStep::Print, "> "},
+          {EndStep::Claim, kCtrlC, true},
+          {EndStep::Print, "\n👋 До свидания!\n"},
+          {EndStep::ErrorLine, "Ошибка чтения: x"},
+          {EndStep::Clear},
+          {EndStep::Claim, {}, false}},
+         "> " + std::string(kCtrlC),
+         ""},
+        {"the main thread's end first: the handler says nothing",
+         {{EndStep::Print, "\n👋 До свидания!\n"},
+          {EndStep::Claim, {}, true},
+          {EndStep::Claim, kCtrlC, false}},
+         "\n👋 До свидания!\n",
+         ""},
+        {"a fatal stop speaks on standard error",
+         {{EndStep::ClaimError, "portavik: сбой\n", true},
+          {EndStep::Print, "x"},
+          {EndStep::Claim, kCtrlC, false}},
+         "",
+         "portavik: сбой\n"},
+    };
+    for (const Case& c : cases) {
+        TestConsole t;
+        for (const EndStep& step : c.steps) {
+            switch (step.kind) {
+                case EndStep::Print:
+                    t.console.print(step.text);
+                    break;
+                case EndStep::ErrorLine:
+                    t.console.error_line(step.text);
+                    break;
+                case EndStep::Clear:
+                    t.console.clear_screen();
+                    break;
+                case EndStep::Claim:
+                case EndStep::ClaimError: {
+                    const Channel channel =
+                        step.kind == EndStep::Claim ? Channel::Output : Channel::Error;
+                    EXPECT_EQ(t.console.claim_end(step.text, channel), step.wins)
+                        << c.name << ": " << step.text;
+                    break;
+                }
+            }
+        }
+        EXPECT_EQ(t.output(), c.out) << c.name;
+        EXPECT_EQ(t.errors(), c.err) << c.name;
+    }
+}
+
+TEST(ConsoleEnd, AFailedWriteOfTheLastWordsStillClaimsTheEnd) {
+    TestConsole t;
+    t.out.set_failing(true);
+    EXPECT_TRUE(t.console.claim_end("bye\n"));
+    EXPECT_FALSE(t.console.claim_end());
+    EXPECT_NO_THROW(t.console.line("after"));  // silenced, not failed
+}
+
+TEST(ConsoleEnd, LastWordsStayLastWhileAnotherThreadKeepsPrinting) {
+    TestConsole t;
+    std::atomic<bool> stop{false};
+    std::atomic<int> lines{0};
+    std::thread receiver([&] {
+        while (!stop.load()) {
+            t.console.line("📥 Получены данные: 01 53 00 1C F0");
+            ++lines;
+        }
+    });
+    while (lines.load() < 50) {
+        std::this_thread::yield();
+    }
+    ASSERT_TRUE(t.console.claim_end("LAST\n"));
+    const int writes = t.out.writes();
+    // The receiver goes on printing a while after the claim.
+    for (const int claimed_at = lines.load(); lines.load() < claimed_at + 50;) {
+        std::this_thread::yield();
+    }
+    stop.store(true);
+    receiver.join();
+    EXPECT_TRUE(t.output().ends_with("F0\nLAST\n"));
+    EXPECT_EQ(t.out.writes(), writes);
+}
+
+namespace host = console_host;
+
+TEST(ConsoleHost, ReadResultsAsWindowsGivesThem) {
+    constexpr std::uint32_t kInvalidHandle = 6;  // ERROR_INVALID_HANDLE
+    struct Case {
+        std::string name;
+        bool succeeded;
+        std::size_t characters;
+        std::uint32_t last_error;
+        host::ReadOutcome outcome;
+    };
+    const Case cases[] = {
+        {"a typed line", true, 3, 0, host::ReadOutcome::Text},
+        {"Ctrl+C or Ctrl+Break during the read", true, 0, host::error_operation_aborted,
+         host::ReadOutcome::ReadAgain},
+        {"nothing, and no error", true, 0, 0, host::ReadOutcome::Ended},
+        {"characters count whatever the error says", true, 2, host::error_operation_aborted,
+         host::ReadOutcome::Text},
+        {"the call failed", false, 0, kInvalidHandle, host::ReadOutcome::Failed},
+        {"the call failed as aborted", false, 0, host::error_operation_aborted,
+         host::ReadOutcome::Failed},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host::classify_read(c.succeeded, c.characters, c.last_error), c.outcome)
+            << c.name;
+    }
+}
+
+TEST(ConsoleHost, OutputModeIsTakenAndPutBackOnEveryScreenBuffer) {
+    using host::disable_newline_auto_return;
+    using host::processed_output;
+    using host::virtual_terminal_processing;
+    using host::wrap_at_eol_output;
+    constexpr std::uint32_t kConhost = processed_output | wrap_at_eol_output;
+    constexpr std::uint32_t kProgram = kConhost | virtual_terminal_processing;
+    struct Case {
+        std::string name;
+        // The screen buffer of each handle the program takes, in order, and
+        // each buffer's mode before.
+        std::vector<int> buffer_of;
+        std::map<int, std::uint32_t> before;
+        // Each buffer's mode while the program runs.
+        std::map<int, std::uint32_t> during;
+    };
+    const Case cases[] = {
+        {"the console host's default", {0}, {{0, kConhost}}, {{0, kProgram}}},
+        {"standard output and error on one buffer", {0, 0}, {{0, kConhost}}, {{0, kProgram}}},
+        {"escape sequences on already", {0}, {{0, kProgram}}, {{0, kProgram}}},
+        {"an earlier program left line feeds without a return",
+         {0},
+         {{0, kProgram | disable_newline_auto_return}},
+         {{0, kProgram}}},
+        {"no wrap at the line's end is kept",
+         {0, 1},
+         {{0, processed_output}, {1, 0}},
+         {{0, processed_output | virtual_terminal_processing},
+          {1, processed_output | virtual_terminal_processing}}},
+    };
+    for (const Case& c : cases) {
+        std::map<int, std::uint32_t> buffers = c.before;
+        host::ModeRecord record;
+        for (std::size_t handle = 0; handle < c.buffer_of.size(); ++handle) {
+            std::uint32_t& mode = buffers[c.buffer_of[handle]];
+            if (const auto wanted = record.take(handle, mode)) {
+                mode = *wanted;
+            }
+        }
+        EXPECT_EQ(buffers, c.during) << c.name;
+        record.restore([&](std::uintptr_t handle, std::uint32_t mode) {
+            buffers[c.buffer_of.at(handle)] = mode;
+        });
+        EXPECT_EQ(buffers, c.before) << c.name;
+    }
+}
+
+TEST(ConsoleHost, ClsRunsCmdFromTheSystemDirectory) {
+    struct Case {
+        std::wstring system_directory;
+        std::wstring application;
+    };
+    const Case cases[] = {
+        {L"C:\\Windows\\system32", L"C:\\Windows\\system32\\cmd.exe"},
+        {L"D:\\WINNT\\System32\\", L"D:\\WINNT\\System32\\cmd.exe"},
+        // GetSystemDirectoryW failed: nothing to start, never a bare "cmd".
+        {L"", L""},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(host::cmd_application(c.system_directory), c.application);
+    }
 }
 
 TEST(SplitAfterLineErase, CutsAfterEachEraseAndKeepsEveryByte) {

@@ -277,15 +277,47 @@ TEST(TirkStartup, RefusedCtrlCHandlerIsFatal) {
     EXPECT_TRUE(fake.opened_with.empty());
 }
 
-TEST(TirkStartup, CtrlCHandlerClearsRunningPrintsAndExitsWithZero) {
-    FakePlatform fake("");
-    auto platform = fake.platform();
-    main_tirk::main(platform);  // input ended at the port prompt
-    ASSERT_TRUE(fake.ctrl_c_handler);
-    fake.io.out.clear();
-    fake.ctrl_c_handler();
-    EXPECT_EQ(fake.output(), "\n👋 Программа завершена пользователем (Ctrl+C)\n");
-    EXPECT_EQ(fake.exit_statuses, std::vector<int>{0});
+TEST(TirkStartup, CtrlCHandlerEndsTheProgramUnlessAnotherWayOutCameFirst) {
+    constexpr std::string_view kCtrlC = "\n👋 Программа завершена пользователем (Ctrl+C)\n";
+    struct Case {
+        std::string name;
+        std::string script;
+        // Runs when the script is used up: the interrupt arrives there.
+        bool ctrl_c_at_the_end_of_input;
+        // The main thread's own end, claimed before the interrupt comes.
+        bool main_ended_first;
+        std::string output_ends_with;
+        std::vector<int> exits;
+    };
+    const Case cases[] = {
+        {"at the port prompt", "", false, false, str(kCtrlC), {0}},
+        // Input that ends while the handler runs leaves the menu as item 4
+        // does; its goodbye must not follow the handler's words.
+        {"at the menu, whose read then ends",
+         "1\n",
+         true,
+         false,
+         "\nВыберите действие (1-4): " + str(kCtrlC),
+         {0}},
+        {"after the program ended by itself", "1\n4\n", false, true, "\n👋 До свидания!\n", {}},
+    };
+    for (const Case& c : cases) {
+        FakePlatform fake(c.script);
+        if (c.ctrl_c_at_the_end_of_input) {
+            fake.io.in.before_end = [&fake] { fake.ctrl_c_handler(); };
+        }
+        auto platform = fake.platform();
+        main_tirk::main(platform);
+        ASSERT_TRUE(fake.ctrl_c_handler) << c.name;
+        if (c.main_ended_first) {
+            EXPECT_TRUE(fake.io.console.claim_end()) << c.name;
+        }
+        if (!c.ctrl_c_at_the_end_of_input) {
+            fake.ctrl_c_handler();
+        }
+        EXPECT_TRUE(fake.output().ends_with(c.output_ends_with)) << c.name << fake.output();
+        EXPECT_EQ(fake.exit_statuses, c.exits) << c.name;
+    }
 }
 
 }  // namespace
