@@ -12,10 +12,9 @@
 #include <utility>
 
 #include "base/windows_text.hpp"
+#include "serial/dcb_line.hpp"
 #include "serial/error_texts.hpp"
-#include "serial/line_timing.hpp"
-#include "serial/readback.hpp"
-#include "serial/serial_port.hpp"
+#include "serial/line_port.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
@@ -23,9 +22,6 @@ namespace portavik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How often a stalled write looks at the driver's output queue.
-constexpr auto kQueueLook = std::chrono::milliseconds(100);
 // Bytes per WriteFile: a write completes when the device took all of it, so
 // smaller requests show progress where the output queue cannot (wine's
 // pseudo-terminals report none).
@@ -109,115 +105,6 @@ IoError io_error_from(DWORD code) {
     return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other, os_text};
 }
 
-IoError timed_out() {
-    return IoError{IoKind::TimedOut, std::string(detail::kReadTimedOut)};
-}
-
-// --- DCB fields ------------------------------------------------------------------
-
-void put_data_bits(DCB& dcb, DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            dcb.ByteSize = 5;
-            break;
-        case DataBits::Six:
-            dcb.ByteSize = 6;
-            break;
-        case DataBits::Seven:
-            dcb.ByteSize = 7;
-            break;
-        case DataBits::Eight:
-            dcb.ByteSize = 8;
-            break;
-    }
-}
-
-void put_parity(DCB& dcb, Parity value) {
-    dcb.Parity = value == Parity::Odd ? ODDPARITY : value == Parity::Even ? EVENPARITY : NOPARITY;
-    dcb.fParity = value == Parity::None ? FALSE : TRUE;
-}
-
-void put_stop_bits(DCB& dcb, StopBits value) {
-    dcb.StopBits = value == StopBits::Two ? TWOSTOPBITS : ONESTOPBIT;
-}
-
-// DTR and RTS on while the port is open; hardware flow control hands RTS to
-// the driver and waits for CTS, software flow control is XON/XOFF both ways
-// (DCB, Win32 API documentation).
-void put_flow_control(DCB& dcb, FlowControl value) {
-    const bool hardware = value == FlowControl::Hardware;
-    const bool software = value == FlowControl::Software;
-    dcb.fOutxCtsFlow = hardware ? TRUE : FALSE;
-    dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    dcb.fOutX = software ? TRUE : FALSE;
-    dcb.fInX = software ? TRUE : FALSE;
-}
-
-// The line as a terminal program needs it, whatever the last user left:
-// binary, no DSR handshake, no character replacement, no abort on errors.
-void make_plain(DCB& dcb) {
-    dcb.fBinary = TRUE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fTXContinueOnXoff = TRUE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-}
-
-// What a driver reported, made fit to be written back: a value outside the
-// DCB's range fails the whole SetCommState. (wine reads a pseudo-terminal
-// that kept PARODD after dropping PARENB as no parity value at all.)
-void make_writable(DCB& dcb) {
-    if (dcb.Parity > SPACEPARITY) {
-        dcb.Parity = NOPARITY;
-        dcb.fParity = FALSE;
-    }
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) {
-        dcb.ByteSize = 8;
-    }
-    if (dcb.StopBits > TWOSTOPBITS) {
-        dcb.StopBits = ONESTOPBIT;
-    }
-}
-
-DataBits data_bits_of(const DCB& dcb) {
-    switch (dcb.ByteSize) {
-        case 5:
-            return DataBits::Five;
-        case 6:
-            return DataBits::Six;
-        case 7:
-            return DataBits::Seven;
-        default:
-            return DataBits::Eight;
-    }
-}
-
-Parity parity_of(const DCB& dcb) {
-    if (dcb.Parity == ODDPARITY) {
-        return Parity::Odd;
-    }
-    return dcb.Parity == EVENPARITY ? Parity::Even : Parity::None;
-}
-
-StopBits stop_bits_of(const DCB& dcb) {
-    return dcb.StopBits == ONESTOPBIT ? StopBits::One : StopBits::Two;
-}
-
-FlowControl flow_control_of(const DCB& dcb) {
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        return FlowControl::Hardware;
-    }
-    if (dcb.fOutX || dcb.fInX) {
-        return FlowControl::Software;
-    }
-    return FlowControl::None;
-}
-
 // --- Handles -------------------------------------------------------------------
 
 struct HandleCloser {
@@ -250,53 +137,16 @@ DWORD wait_ms(Clock::duration left) {
     return static_cast<DWORD>(std::min<long long>(ms, INFINITE - 1));
 }
 
-class WindowsSerialPort final : public SerialPort {
+class WindowsSerialPort final : public LinePort {
   public:
     WindowsSerialPort(UniqueHandle handle, std::string name, std::chrono::milliseconds timeout)
-        : handle_(std::move(handle)),
-          name_(std::move(name)),
-          timeout_(timeout),
+        : LinePort(std::move(name), timeout),
+          handle_(std::move(handle)),
           read_event_(make_event()),
           write_event_(make_event()),
           cancel_event_(make_event()) {}
 
     bool ready() const { return read_event_ && write_event_ && cancel_event_; }
-
-    std::optional<std::string> name() const override { return name_; }
-
-    SerialResult<std::uint32_t> baud_rate() const override {
-        return query([](const DCB& dcb) { return static_cast<std::uint32_t>(dcb.BaudRate); });
-    }
-    SerialResult<DataBits> data_bits() const override { return query(data_bits_of); }
-    SerialResult<StopBits> stop_bits() const override { return query(stop_bits_of); }
-    SerialResult<Parity> parity() const override { return query(parity_of); }
-    SerialResult<FlowControl> flow_control() const override { return query(flow_control_of); }
-
-    std::chrono::milliseconds timeout() const override { return timeout_; }
-
-    SerialResult<void> set_baud_rate(std::uint32_t value) override {
-        if (value == 0) {
-            return std::unexpected(detail::zero_baud_error());
-        }
-        const auto changed = change([value](DCB& dcb) { dcb.BaudRate = value; });
-        return detail::settle(changed, detail::confirm_baud(*this, value));
-    }
-    SerialResult<void> set_data_bits(DataBits value) override {
-        const auto changed = change([value](DCB& dcb) { put_data_bits(dcb, value); });
-        return detail::settle(changed, detail::confirm_data_bits(*this, value));
-    }
-    SerialResult<void> set_stop_bits(StopBits value) override {
-        const auto changed = change([value](DCB& dcb) { put_stop_bits(dcb, value); });
-        return detail::settle(changed, detail::confirm_stop_bits(*this, value));
-    }
-    SerialResult<void> set_parity(Parity value) override {
-        const auto changed = change([value](DCB& dcb) { put_parity(dcb, value); });
-        return detail::settle(changed, detail::confirm_parity(*this, value));
-    }
-    SerialResult<void> set_flow_control(FlowControl value) override {
-        const auto changed = change([value](DCB& dcb) { put_flow_control(dcb, value); });
-        return detail::settle(changed, detail::confirm_flow_control(*this, value));
-    }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         HANDLE copy = nullptr;
@@ -304,7 +154,7 @@ class WindowsSerialPort final : public SerialPort {
                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
-        auto clone = std::make_unique<WindowsSerialPort>(UniqueHandle(copy), name_, timeout_);
+        auto clone = std::make_unique<WindowsSerialPort>(UniqueHandle(copy), *name(), timeout());
         if (!clone->ready()) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
@@ -317,14 +167,11 @@ class WindowsSerialPort final : public SerialPort {
     // on both: ask what is queued; read that much, or one byte when nothing
     // is, and wait for it at most the timeout; then take what came behind
     // the first byte.
-    IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
-        if (buffer.empty()) {
-            return 0;
-        }
-        const auto deadline = Clock::now() + timeout_;
+    IoResult<std::size_t> read_bytes(std::span<std::uint8_t> buffer,
+                                     Clock::time_point deadline) override {
         for (;;) {
             if (cancelled()) {
-                return std::unexpected(timed_out());
+                return std::unexpected(detail::read_timed_out());
             }
             auto queued = queued_input();
             if (!queued) {
@@ -342,7 +189,7 @@ class WindowsSerialPort final : public SerialPort {
                 return *got;
             }
             if (Clock::now() >= deadline) {
-                return std::unexpected(timed_out());
+                return std::unexpected(detail::read_timed_out());
             }
         }
     }
@@ -351,12 +198,8 @@ class WindowsSerialPort final : public SerialPort {
     // of serial/write_stall.hpp: the bytes done and the output queue
     // (ClearCommError's cbOutQue, which counts the pending request's bytes
     // not yet sent) show the device taking bytes.
-    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
-        if (bytes.empty()) {
-            return {};
-        }
-        const FrameLine line = frame_line();
-        detail::WriteStall stall(line.baud, line.bits, Clock::now());
+    IoResult<void> write_bytes(std::span<const std::uint8_t> bytes,
+                               detail::WriteStall& stall) override {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const auto chunk = bytes.subspan(done, std::min(kWriteChunk, bytes.size() - done));
@@ -385,11 +228,6 @@ class WindowsSerialPort final : public SerialPort {
         std::size_t handed_over = 0;
     };
 
-    struct FrameLine {
-        std::uint32_t baud = 0;
-        unsigned bits = 10;
-    };
-
     SerialResult<DCB> read_dcb() const {
         DCB dcb{};
         dcb.DCBlength = sizeof dcb;
@@ -399,38 +237,25 @@ class WindowsSerialPort final : public SerialPort {
         return dcb;
     }
 
-    template <class Decode>
-    auto query(Decode decode) const -> SerialResult<decltype(decode(DCB{}))> {
+    SerialResult<LineSettings> read_line() const override {
         const auto dcb = read_dcb();
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
-        return decode(*dcb);
+        return detail::line_of(*dcb);
     }
 
-    template <class Change>
-    SerialResult<void> change(Change change_dcb) {
+    SerialResult<void> write_line(const LineSettings& line) override {
         auto dcb = read_dcb();
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
-        make_writable(*dcb);
-        change_dcb(*dcb);
+        detail::make_plain(*dcb);
+        detail::put_line(*dcb, line);
         if (!::SetCommState(handle_.get(), &*dcb)) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
         return {};
-    }
-
-    // The line as the device reports it now; a failed query leaves the
-    // queued bytes out of the write allowance.
-    FrameLine frame_line() const {
-        FrameLine line;
-        if (const auto dcb = read_dcb(); dcb) {
-            line.baud = dcb->BaudRate;
-            line.bits = detail::frame_bits(data_bits_of(*dcb), parity_of(*dcb), stop_bits_of(*dcb));
-        }
-        return line;
     }
 
     bool cancelled() const {
@@ -485,7 +310,7 @@ class WindowsSerialPort final : public SerialPort {
             }
         }
         if (got == 0 && waited == WAIT_OBJECT_0 + 1) {
-            return std::unexpected(timed_out());
+            return std::unexpected(detail::read_timed_out());
         }
         return static_cast<std::size_t>(got);
     }
@@ -497,7 +322,7 @@ class WindowsSerialPort final : public SerialPort {
             return 0;
         }
         const auto got =
-            read_some(rest.first(std::min(*queued, rest.size())), Clock::now() + timeout_);
+            read_some(rest.first(std::min(*queued, rest.size())), Clock::now() + timeout());
         return got ? *got : 0;
     }
 
@@ -530,7 +355,8 @@ class WindowsSerialPort final : public SerialPort {
                 return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, put});
             }
             const DWORD waited = ::WaitForSingleObject(
-                request.hEvent, wait_ms(std::min<Clock::duration>(stall.left(now), kQueueLook)));
+                request.hEvent,
+                wait_ms(std::min<Clock::duration>(stall.left(now), detail::WriteStall::kLook)));
             if (waited == WAIT_OBJECT_0) {
                 break;
             }
@@ -565,8 +391,6 @@ class WindowsSerialPort final : public SerialPort {
     }
 
     const UniqueHandle handle_;
-    const std::string name_;
-    const std::chrono::milliseconds timeout_;
     const UniqueHandle read_event_;
     const UniqueHandle write_event_;
     // Manual reset and never reset: once cancel_read() set it, every read
@@ -576,13 +400,10 @@ class WindowsSerialPort final : public SerialPort {
 
 }  // namespace
 
-SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
-    if (settings.baud_rate() == 0) {
-        return std::unexpected(detail::zero_baud_error());
-    }
-    UniqueHandle handle(::CreateFileW(device_path(settings.path()).c_str(),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr));
+SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
+                                                    std::chrono::milliseconds timeout) {
+    UniqueHandle handle(::CreateFileW(device_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
         handle.release();
         return std::unexpected(open_error(::GetLastError()));
@@ -596,19 +417,6 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
                          detail::describe_failure(detail::Failure::NotASerialLine,
                                                   windows::error_text(::GetLastError()))));
     }
-    make_plain(dcb);
-    dcb.BaudRate = settings.baud_rate();
-    put_data_bits(dcb, settings.data_bits());
-    put_parity(dcb, settings.parity());
-    put_stop_bits(dcb, settings.stop_bits());
-    put_flow_control(dcb, settings.flow_control());
-    SerialResult<void> written;
-    if (!::SetCommState(handle.get(), &dcb)) {
-        written = std::unexpected(serial_error_from(::GetLastError()));
-        if (written.error().kind != ErrorKind::InvalidInput) {
-            return std::unexpected(written.error());
-        }
-    }
     // No driver timeouts: a read waits for the bytes it asks for and a write
     // until the device took it all; both are bounded by waiting on their
     // events. Whatever another program left there would change that.
@@ -616,13 +424,9 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     if (!::SetCommTimeouts(handle.get(), &timeouts)) {
         return std::unexpected(serial_error_from(::GetLastError()));
     }
-    auto port =
-        std::make_unique<WindowsSerialPort>(std::move(handle), settings.path(), settings.timeout());
+    auto port = std::make_unique<WindowsSerialPort>(std::move(handle), path, timeout);
     if (!port->ready()) {
         return std::unexpected(serial_error_from(::GetLastError()));
-    }
-    if (auto settled = detail::settle(written, detail::confirm_all(*port, settings)); !settled) {
-        return std::unexpected(settled.error());
     }
     return port;
 }

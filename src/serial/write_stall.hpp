@@ -22,6 +22,8 @@ class WriteStall {
   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kGrace{1};
+    // How often a write that waits looks at the driver's output queue.
+    static constexpr std::chrono::milliseconds kLook{100};
 
     WriteStall(std::uint32_t baud, unsigned frame_bits, Clock::time_point now)
         : baud_(baud), frame_bits_(frame_bits), since_(now) {}
