@@ -4,23 +4,6 @@ namespace portavik::detail {
 
 namespace {
 
-void put_data_bits(DCB& dcb, DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            dcb.ByteSize = 5;
-            break;
-        case DataBits::Six:
-            dcb.ByteSize = 6;
-            break;
-        case DataBits::Seven:
-            dcb.ByteSize = 7;
-            break;
-        case DataBits::Eight:
-            dcb.ByteSize = 8;
-            break;
-    }
-}
-
 void put_parity(DCB& dcb, Parity value) {
     dcb.Parity = value == Parity::Odd ? ODDPARITY : value == Parity::Even ? EVENPARITY : NOPARITY;
     dcb.fParity = value == Parity::None ? FALSE : TRUE;
@@ -41,17 +24,14 @@ void put_flow_control(DCB& dcb, FlowControl value) {
     dcb.fInX = software ? TRUE : FALSE;
 }
 
+// ByteSize counts the data bits; a size outside 5 to 8 reads as 8.
 DataBits data_bits_of(const DCB& dcb) {
-    switch (dcb.ByteSize) {
-        case 5:
-            return DataBits::Five;
-        case 6:
-            return DataBits::Six;
-        case 7:
-            return DataBits::Seven;
-        default:
-            return DataBits::Eight;
+    for (const auto& data : kDataBitsRows) {
+        if (data.bits == dcb.ByteSize) {
+            return data.value;
+        }
     }
+    return DataBits::Eight;
 }
 
 Parity parity_of(const DCB& dcb) {
@@ -92,7 +72,7 @@ void make_plain(DCB& dcb) {
 
 void put_line(DCB& dcb, const LineSettings& line) {
     dcb.BaudRate = line.baud_rate;
-    put_data_bits(dcb, line.data_bits);
+    dcb.ByteSize = static_cast<BYTE>(row(line.data_bits).bits);
     put_parity(dcb, line.parity);
     put_stop_bits(dcb, line.stop_bits);
     put_flow_control(dcb, line.flow_control);

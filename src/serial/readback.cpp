@@ -1,63 +1,32 @@
 #include "serial/readback.hpp"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace portavik::detail {
 
 namespace {
 
-SerialError not_taken(const std::string& wanted, const std::string& in_force) {
-    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
-                       "устройство не приняло " + wanted + " (действует " + in_force + ")"};
+SerialError not_taken(std::string_view wanted, std::string_view in_force) {
+    std::string text = "устройство не приняло ";
+    text += wanted;
+    text += " (действует ";
+    text += in_force;
+    text += ')';
+    return SerialError{ErrorKind::InvalidInput, IoKind::Other, std::move(text)};
 }
 
-std::string digits(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "5";
-        case DataBits::Six:
-            return "6";
-        case DataBits::Seven:
-            return "7";
-        case DataBits::Eight:
-            return "8";
-    }
-    return "8";
-}
-
-std::string parity_word(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "«нет»";
-        case Parity::Odd:
-            return "«нечётный»";
-        case Parity::Even:
-            return "«чётный»";
-    }
-    return "«нет»";
-}
-
-std::string flow_word(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "«нет»";
-        case FlowControl::Software:
-            return "«программное»";
-        case FlowControl::Hardware:
-            return "«аппаратное»";
-    }
-    return "«нет»";
-}
-
-// A failed read-back, or a value other than `wanted`, which `describe` names.
-template <class T, class Describe>
+// A failed read-back, or a value other than `wanted`, both named as their
+// setting's table has it.
+template <class T>
 SerialResult<void> expect_value(const SerialResult<LineSettings>& in_force, T LineSettings::*field,
-                                const T& wanted, Describe describe) {
+                                T wanted) {
     if (!in_force) {
         return std::unexpected(in_force.error());
     }
-    if ((*in_force).*field != wanted) {
-        return std::unexpected(describe((*in_force).*field));
+    if (const T now = (*in_force).*field; now != wanted) {
+        return std::unexpected(not_taken(row(wanted).refused, row(now).kept));
     }
     return {};
 }
@@ -86,28 +55,19 @@ SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, std::uint
 }
 
 SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, DataBits wanted) {
-    return expect_value(in_force, &LineSettings::data_bits, wanted, [wanted](DataBits now) {
-        return not_taken(digits(wanted) + " бит данных", digits(now));
-    });
+    return expect_value(in_force, &LineSettings::data_bits, wanted);
 }
 
 SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, StopBits wanted) {
-    return expect_value(in_force, &LineSettings::stop_bits, wanted, [wanted](StopBits now) {
-        return not_taken(wanted == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит",
-                         now == StopBits::Two ? "2" : "1");
-    });
+    return expect_value(in_force, &LineSettings::stop_bits, wanted);
 }
 
 SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, Parity wanted) {
-    return expect_value(in_force, &LineSettings::parity, wanted, [wanted](Parity now) {
-        return not_taken("контроль чётности " + parity_word(wanted), parity_word(now));
-    });
+    return expect_value(in_force, &LineSettings::parity, wanted);
 }
 
 SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, FlowControl wanted) {
-    return expect_value(in_force, &LineSettings::flow_control, wanted, [wanted](FlowControl now) {
-        return not_taken("управление потоком " + flow_word(wanted), flow_word(now));
-    });
+    return expect_value(in_force, &LineSettings::flow_control, wanted);
 }
 
 SerialResult<void> confirm_all(const SerialResult<LineSettings>& in_force,

@@ -156,10 +156,6 @@ void release_ports_now();
 std::string_view io_kind_name(IoKind kind);
 std::string debug_form(const SerialError& error);
 std::string debug_form(std::chrono::nanoseconds duration);
-std::string value_name(DataBits value);
-std::string value_name(StopBits value);
-std::string value_name(Parity value);
-std::string value_name(FlowControl value);
 
 template <class T>
 std::string debug_form(const SerialResult<T>& result) {

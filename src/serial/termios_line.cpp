@@ -1,25 +1,20 @@
 #include "serial/termios_line.hpp"
 
+#include <cstddef>
+#include <iterator>
+
 namespace portavik::detail {
 
 namespace {
 
+// The character size flag of each DataBits value, in declared order.
+constexpr tcflag_t kCharacterSizes[] = {CS5, CS6, CS7, CS8};
+static_assert(std::size(kCharacterSizes) == std::size(kDataBitsRows));
+
 void put_data_bits(termios& attrs, DataBits value) {
     attrs.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    switch (value) {
-        case DataBits::Five:
-            attrs.c_cflag |= CS5;
-            break;
-        case DataBits::Six:
-            attrs.c_cflag |= CS6;
-            break;
-        case DataBits::Seven:
-            attrs.c_cflag |= CS7;
-            break;
-        case DataBits::Eight:
-            attrs.c_cflag |= CS8;
-            break;
-    }
+    const auto index = static_cast<std::size_t>(value);
+    attrs.c_cflag |= index < std::size(kCharacterSizes) ? kCharacterSizes[index] : CS8;
 }
 
 void put_parity(termios& attrs, Parity value) {
@@ -50,16 +45,12 @@ void put_flow_control(termios& attrs, FlowControl value) {
 }
 
 DataBits data_bits_of(const termios& attrs) {
-    switch (attrs.c_cflag & CSIZE) {
-        case CS5:
-            return DataBits::Five;
-        case CS6:
-            return DataBits::Six;
-        case CS7:
-            return DataBits::Seven;
-        default:
-            return DataBits::Eight;
+    for (std::size_t i = 0; i < std::size(kCharacterSizes); ++i) {
+        if ((attrs.c_cflag & CSIZE) == kCharacterSizes[i]) {
+            return kDataBitsRows[i].value;
+        }
     }
+    return DataBits::Eight;
 }
 
 Parity parity_of(const termios& attrs) {
