@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "base/windows_text.hpp"
+#include "serial/comm_rules.hpp"
 #include "serial/dcb_line.hpp"
 #include "serial/error_texts.hpp"
 #include "serial/line_port.hpp"
@@ -27,28 +28,27 @@ using Clock = std::chrono::steady_clock;
 // pseudo-terminals report none).
 constexpr std::size_t kWriteChunk = 4096;
 
-// --- Errors --------------------------------------------------------------------
+// The rules of serial/comm_rules.hpp use Win32's values, spelled there so
+// that they compile everywhere.
+static_assert(comm::kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(comm::kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(comm::kErrorInvalidHandle == ERROR_INVALID_HANDLE);
+static_assert(comm::kErrorNotReady == ERROR_NOT_READY);
+static_assert(comm::kErrorBadCommand == ERROR_BAD_COMMAND);
+static_assert(comm::kErrorGenFailure == ERROR_GEN_FAILURE);
+static_assert(comm::kErrorDevNotExist == ERROR_DEV_NOT_EXIST);
+static_assert(comm::kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
+static_assert(comm::kErrorBrokenPipe == ERROR_BROKEN_PIPE);
+static_assert(comm::kErrorSemTimeout == ERROR_SEM_TIMEOUT);
+#ifdef ERROR_NO_SUCH_DEVICE  // the Windows SDK has it, mingw-w64's headers not
+static_assert(comm::kErrorNoSuchDevice == ERROR_NO_SUCH_DEVICE);
+#endif
+static_assert(comm::kErrorOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(comm::kErrorIoDevice == ERROR_IO_DEVICE);
+static_assert(comm::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
+static_assert(comm::kErrorDeviceRemoved == ERROR_DEVICE_REMOVED);
 
-// Codes with which a driver reports that its device went away: pending and
-// new I/O fail with them (a pseudo-terminal whose peer closed, under wine:
-// ERROR_BROKEN_PIPE on reads, ERROR_NOT_READY on writes; unplugged USB
-// adapters: access denied, bad command, general failure, aborted I/O).
-bool means_disconnected(DWORD code) {
-    switch (code) {
-        case ERROR_BROKEN_PIPE:
-        case ERROR_NOT_READY:
-        case ERROR_OPERATION_ABORTED:
-        case ERROR_ACCESS_DENIED:
-        case ERROR_BAD_COMMAND:
-        case ERROR_GEN_FAILURE:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED:
-        case ERROR_INVALID_HANDLE:
-            return true;
-        default:
-            return false;
-    }
-}
+// --- Errors --------------------------------------------------------------------
 
 SerialError serial_error(ErrorKind kind, IoKind io_kind, std::string description) {
     return SerialError{kind, io_kind, std::move(description)};
@@ -66,7 +66,7 @@ SerialError serial_error_from(DWORD code) {
             return serial_error(ErrorKind::NoDevice, IoKind::Other,
                                 detail::describe_failure(detail::Failure::Disconnected, os_text));
         default:
-            if (means_disconnected(code)) {
+            if (comm::means_disconnected(code)) {
                 return serial_error(
                     ErrorKind::Io, IoKind::BrokenPipe,
                     detail::describe_failure(detail::Failure::Disconnected, os_text));
@@ -96,13 +96,20 @@ SerialError open_error(DWORD code) {
     }
 }
 
+// A device that went away; `code` 0 where no call failed (a read that
+// completed empty).
+IoError gone(DWORD code) {
+    return IoError{IoKind::BrokenPipe,
+                   detail::describe_failure(detail::Failure::Disconnected,
+                                            code != 0 ? windows::error_text(code) : "")};
+}
+
 IoError io_error_from(DWORD code) {
-    const std::string os_text = windows::error_text(code);
-    if (means_disconnected(code)) {
-        return IoError{IoKind::BrokenPipe,
-                       detail::describe_failure(detail::Failure::Disconnected, os_text)};
+    if (comm::means_disconnected(code)) {
+        return gone(code);
     }
-    return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other, os_text};
+    return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other,
+                   windows::error_text(code)};
 }
 
 // --- Handles -------------------------------------------------------------------
@@ -165,25 +172,26 @@ class WindowsSerialPort final : public LinePort {
     // is COMMTIMEOUTS {MAXDWORD, MAXDWORD, timeout}, but wine ignores it on
     // overlapped handles (the read waits for the whole buffer). This holds
     // on both: ask what is queued; read that much, or one byte when nothing
-    // is, and wait for it at most the timeout; then take what came behind
-    // the first byte.
+    // is (or the driver will not say), and wait for it at most the timeout;
+    // then take what came behind the first byte.
     IoResult<std::size_t> read_bytes(std::span<std::uint8_t> buffer,
                                      Clock::time_point deadline) override {
         for (;;) {
             if (cancelled()) {
                 return std::unexpected(detail::read_timed_out());
             }
-            auto queued = queued_input();
-            if (!queued) {
-                return std::unexpected(queued.error());
+            const comm::CommStatus status = comm_status();
+            const comm::InputQueue queued = comm::input_queue(status);
+            if (queued.state == comm::Queue::Gone) {
+                return std::unexpected(gone(status.error));
             }
-            const std::size_t want = std::clamp<std::size_t>(*queued, 1, buffer.size());
+            const std::size_t want = std::clamp<std::size_t>(queued.bytes, 1, buffer.size());
             auto got = read_some(buffer.first(want), deadline);
             if (!got) {
                 return std::unexpected(got.error());
             }
             if (*got > 0) {
-                if (*queued == 0 && *got < buffer.size()) {
+                if (queued.bytes == 0 && *got < buffer.size()) {
                     return *got + top_up(buffer.subspan(*got));
                 }
                 return *got;
@@ -262,117 +270,144 @@ class WindowsSerialPort final : public LinePort {
         return ::WaitForSingleObject(cancel_event_.get(), 0) == WAIT_OBJECT_0;
     }
 
-    // Bytes waiting in the driver's input and output queues.
-    IoResult<COMSTAT> comm_status() const {
+    // ClearCommError: the bytes in the driver's input and output queues.
+    comm::CommStatus comm_status() const {
         DWORD errors = 0;
-        COMSTAT status{};
-        if (!::ClearCommError(handle_.get(), &errors, &status)) {
-            return std::unexpected(io_error_from(::GetLastError()));
+        COMSTAT queues{};
+        if (!::ClearCommError(handle_.get(), &errors, &queues)) {
+            return {false, ::GetLastError()};
         }
-        return status;
+        return {true, 0, errors, queues.cbInQue, queues.cbOutQue};
     }
 
-    IoResult<std::size_t> queued_input() const {
-        auto status = comm_status();
-        if (!status) {
-            return std::unexpected(status.error());
+    // A request signalled through `event`, reset for it.
+    static OVERLAPPED overlapped(HANDLE event) {
+        OVERLAPPED request{};
+        request.hEvent = event;
+        ::ResetEvent(event);
+        return request;
+    }
+
+    // How a ReadFile or WriteFile call went, right after it returned
+    // `called` (the last error is its own): done or failed at once, or
+    // nothing yet while the request is pending.
+    static std::optional<comm::Completion> started(BOOL called, DWORD moved) {
+        if (called) {
+            return comm::Completion{true, 0, moved, false};
         }
-        return static_cast<std::size_t>(status->cbInQue);
+        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
+            return comm::Completion{false, error, 0, false};
+        }
+        return std::nullopt;
+    }
+
+    // The end of a request that was pending, once it has ended or been
+    // cancelled (`stopped`).
+    comm::Completion finished(OVERLAPPED& request, bool stopped) const {
+        DWORD moved = 0;
+        const bool ok = ::GetOverlappedResult(handle_.get(), &request, &moved, TRUE) != FALSE;
+        return {ok, ok ? 0 : ::GetLastError(), moved, stopped};
+    }
+
+    // What a failed call or an ended request means: the bytes moved (maybe
+    // none: try again), or the error.
+    IoResult<std::size_t> result_of(comm::Outcome outcome, const comm::Completion& end) {
+        switch (outcome) {
+            case comm::Outcome::Bytes:
+                return end.bytes;
+            case comm::Outcome::Gone:
+                return std::unexpected(gone(end.error));
+            case comm::Outcome::Failed:
+                return std::unexpected(io_error_from(end.error));
+            case comm::Outcome::AskPort: {
+                const comm::CommStatus status = comm_status();
+                return result_of(comm::after_abort(status),
+                                 {false, status.ok ? end.error : status.error, end.bytes, false});
+            }
+        }
+        return std::unexpected(io_error_from(end.error));
     }
 
     // One overlapped ReadFile, waited for until `deadline` or cancel_read();
     // a read still pending then is cancelled, and what it got meanwhile counts.
     IoResult<std::size_t> read_some(std::span<std::uint8_t> buffer, Clock::time_point deadline) {
-        OVERLAPPED request{};
-        request.hEvent = read_event_.get();
-        ::ResetEvent(request.hEvent);
+        OVERLAPPED request = overlapped(read_event_.get());
         DWORD got = 0;
-        if (::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
-                       &request)) {
-            return static_cast<std::size_t>(got);
-        }
-        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            return std::unexpected(io_error_from(error));
-        }
-        const HANDLE events[] = {request.hEvent, cancel_event_.get()};
-        const DWORD waited =
-            ::WaitForMultipleObjects(2, events, FALSE, wait_ms(deadline - Clock::now()));
-        const bool stopped = waited != WAIT_OBJECT_0;
-        if (stopped) {
-            ::CancelIoEx(handle_.get(), &request);
-        }
-        if (!::GetOverlappedResult(handle_.get(), &request, &got, TRUE)) {
-            // Aborted by the cancel above is a timeout; aborted otherwise, a
-            // device that went away.
-            if (const DWORD error = ::GetLastError();
-                !(stopped && error == ERROR_OPERATION_ABORTED)) {
-                return std::unexpected(io_error_from(error));
+        const BOOL called = ::ReadFile(handle_.get(), buffer.data(),
+                                       static_cast<DWORD>(buffer.size()), &got, &request);
+        auto end = started(called, got);
+        if (!end) {
+            const HANDLE events[] = {request.hEvent, cancel_event_.get()};
+            const DWORD waited =
+                ::WaitForMultipleObjects(2, events, FALSE, wait_ms(deadline - Clock::now()));
+            const bool stopped = waited != WAIT_OBJECT_0;
+            if (stopped) {
+                ::CancelIoEx(handle_.get(), &request);
             }
+            end = finished(request, stopped);
         }
-        if (got == 0 && waited == WAIT_OBJECT_0 + 1) {
-            return std::unexpected(detail::read_timed_out());
-        }
-        return static_cast<std::size_t>(got);
+        return result_of(comm::read_end(*end), *end);
     }
 
-    // After the first byte: what is queued behind it, without waiting.
+    // After the first byte: what is queued behind it, without waiting; one
+    // byte at a time while there are any where the driver will not say.
     std::size_t top_up(std::span<std::uint8_t> rest) {
-        const auto queued = queued_input();
-        if (!queued || *queued == 0) {
-            return 0;
+        const comm::InputQueue queued = comm::input_queue(comm_status());
+        if (queued.state == comm::Queue::Counted && queued.bytes > 0) {
+            const auto got = read_some(rest.first(std::min(queued.bytes, rest.size())),
+                                       Clock::now() + timeout());
+            return got ? *got : 0;
         }
-        const auto got =
-            read_some(rest.first(std::min(*queued, rest.size())), Clock::now() + timeout());
-        return got ? *got : 0;
+        std::size_t got = 0;
+        while (queued.state == comm::Queue::Unknown && got < rest.size()) {
+            const auto one = read_some(rest.subspan(got, 1), Clock::now());
+            if (!one || *one == 0) {
+                break;
+            }
+            got += *one;
+        }
+        return got;
     }
 
     std::expected<std::size_t, ChunkFailure> write_chunk(std::span<const std::uint8_t> chunk,
                                                          detail::WriteStall& stall,
                                                          std::size_t done) {
-        OVERLAPPED request{};
-        request.hEvent = write_event_.get();
-        ::ResetEvent(request.hEvent);
+        OVERLAPPED request = overlapped(write_event_.get());
         DWORD put = 0;
-        if (::WriteFile(handle_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &put,
-                        &request)) {
-            if (put == 0) {
-                return wait_after_empty_write(stall, done);
-            }
-            return static_cast<std::size_t>(put);
-        }
-        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(error)});
-        }
-        for (;;) {
+        const BOOL called = ::WriteFile(handle_.get(), chunk.data(),
+                                        static_cast<DWORD>(chunk.size()), &put, &request);
+        auto end = started(called, put);
+        while (!end) {
             const auto now = Clock::now();
             stall.observe(done, queued_output(), now);
             if (stall.expired(now)) {
                 ::CancelIoEx(handle_.get(), &request);
-                ::GetOverlappedResult(handle_.get(), &request, &put, TRUE);
-                if (put == chunk.size()) {
-                    return static_cast<std::size_t>(put);  // done just in time
+                const comm::Completion cut = finished(request, true);
+                if (cut.bytes == chunk.size()) {
+                    return cut.bytes;  // done just in time
                 }
-                return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, put});
+                return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, cut.bytes});
             }
             const DWORD waited = ::WaitForSingleObject(
-                request.hEvent,
-                wait_ms(std::min<Clock::duration>(stall.left(now), detail::WriteStall::kLook)));
+                request.hEvent, wait_ms(std::min<Clock::duration>(stall.left(now), kLook)));
             if (waited == WAIT_OBJECT_0) {
-                break;
+                end = finished(request, false);
             }
         }
-        if (!::GetOverlappedResult(handle_.get(), &request, &put, TRUE)) {
-            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(::GetLastError())});
+        const auto outcome =
+            result_of(end->ok ? comm::Outcome::Bytes : comm::failed_call(end->error), *end);
+        if (!outcome) {
+            return std::unexpected(ChunkFailure{IoKind::Other, outcome.error()});
         }
-        if (put == 0) {
+        if (*outcome == 0) {
             return wait_after_empty_write(stall, done);
         }
-        return static_cast<std::size_t>(put);
+        return *outcome;
     }
 
     // A write that completed with nothing taken (a driver with write
-    // timeouts of its own) counts against the stall rule before it is tried
-    // again.
+    // timeouts of its own, or one that aborted it on a line error) counts
+    // against the stall rule before it is tried again.
     std::expected<std::size_t, ChunkFailure> wait_after_empty_write(detail::WriteStall& stall,
                                                                     std::size_t done) {
         const auto now = Clock::now();
@@ -386,9 +421,11 @@ class WindowsSerialPort final : public LinePort {
 
     // 0 where the driver cannot tell.
     std::size_t queued_output() const {
-        const auto status = comm_status();
-        return status ? static_cast<std::size_t>(status->cbOutQue) : 0;
+        const comm::CommStatus status = comm_status();
+        return status.ok ? status.out_queue : 0;
     }
+
+    static constexpr auto kLook = detail::WriteStall::kLook;
 
     const UniqueHandle handle_;
     const UniqueHandle read_event_;

@@ -1,0 +1,115 @@
+// The Windows backend's decisions, fed what Windows and its COM drivers
+// report; neutral code, so these run natively and under wine.
+
+#include "serial/comm_rules.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+
+namespace portavik {
+namespace {
+
+using namespace comm;
+
+constexpr unsigned long kErrorNotSupported = 50;
+constexpr unsigned long kErrorTimeout = 1460;
+constexpr unsigned long kCeFrame = 0x0008;
+
+CommStatus counted(std::size_t in_queue, std::size_t out_queue = 0, unsigned long flags = 0) {
+    return {true, 0, flags, in_queue, out_queue};
+}
+CommStatus refused(unsigned long error) {
+    return {false, error, 0, 0, 0};
+}
+
+TEST(CommRules, DisconnectCodesAreWhatRemovedDevicesGive) {
+    const unsigned long gone[] = {kErrorBrokenPipe,   kErrorNotReady,           kErrorAccessDenied,
+                                  kErrorBadCommand,   kErrorGenFailure,         kErrorSemTimeout,
+                                  kErrorFileNotFound, kErrorDevNotExist,        kErrorNoSuchDevice,
+                                  kErrorIoDevice,     kErrorDeviceNotConnected, kErrorDeviceRemoved,
+                                  kErrorInvalidHandle};
+    for (const unsigned long code : gone) {
+        EXPECT_TRUE(means_disconnected(code)) << code;
+    }
+    // An abort is asked about first; the rest are failures of a live port.
+    for (const unsigned long code :
+         {kErrorOperationAborted, kErrorInvalidParameter, kErrorNotSupported, kErrorTimeout, 0UL}) {
+        EXPECT_FALSE(means_disconnected(code)) << code;
+    }
+}
+
+TEST(CommRules, ARequestEndsInBytesAGoneDeviceAFailureOrAQuestionToThePort) {
+    struct Case {
+        const char* what;
+        Completion end;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"bytes came", {true, 0, 5, false}, Outcome::Bytes},
+        {"completed empty, not cancelled", {true, 0, 0, false}, Outcome::Gone},
+        {"cancelled by the timeout, nothing came", {true, 0, 0, true}, Outcome::Bytes},
+        {"cancelled, aborted, nothing came",
+         {false, kErrorOperationAborted, 0, true},
+         Outcome::Bytes},
+        {"cancelled, aborted, a byte came first",
+         {false, kErrorOperationAborted, 1, true},
+         Outcome::Bytes},
+        {"aborted, not by the program",
+         {false, kErrorOperationAborted, 0, false},
+         Outcome::AskPort},
+        {"wine, peer closed", {false, kErrorBrokenPipe, 0, false}, Outcome::Gone},
+        {"USB CDC unplugged", {false, kErrorSemTimeout, 0, false}, Outcome::Gone},
+        {"unplugged while being cancelled", {false, kErrorGenFailure, 0, true}, Outcome::Gone},
+        {"other failure", {false, kErrorInvalidParameter, 0, false}, Outcome::Failed},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(read_end(c.end), c.outcome) << c.what;
+    }
+    EXPECT_EQ(failed_call(kErrorOperationAborted), Outcome::AskPort);
+    EXPECT_EQ(failed_call(kErrorDeviceRemoved), Outcome::Gone);
+    EXPECT_EQ(failed_call(kErrorTimeout), Outcome::Failed);
+}
+
+TEST(CommRules, AnAbortIsADisconnectOnlyWhenClearCommErrorSaysTheDeviceIsGone) {
+    struct Case {
+        const char* what;
+        CommStatus status;
+        Outcome outcome;
+    };
+    const Case cases[] = {
+        {"a line error aborted it", counted(0, 0, kCeFrame), Outcome::Bytes},
+        {"nothing wrong", counted(12), Outcome::Bytes},
+        {"unplugged", refused(kErrorAccessDenied), Outcome::Gone},
+        {"removed", refused(kErrorDeviceRemoved), Outcome::Gone},
+        {"a driver that refuses ClearCommError", refused(kErrorInvalidParameter), Outcome::Bytes},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(after_abort(c.status), c.outcome) << c.what;
+    }
+}
+
+TEST(CommRules, AReadAsksForWhatIsQueuedOrOneByteWhereTheDriverWillNotSay) {
+    struct Case {
+        const char* what;
+        CommStatus status;
+        Queue state;
+        std::size_t bytes;
+    };
+    const Case cases[] = {
+        {"bytes waiting", counted(17), Queue::Counted, 17},
+        {"nothing waiting", counted(0), Queue::Counted, 0},
+        {"virtual COM driver refusing", refused(kErrorInvalidParameter), Queue::Unknown, 0},
+        {"driver without it", refused(kErrorNotSupported), Queue::Unknown, 0},
+        {"unplugged", refused(kErrorAccessDenied), Queue::Gone, 0},
+        {"unplugged, other driver", refused(kErrorBadCommand), Queue::Gone, 0},
+    };
+    for (const Case& c : cases) {
+        const InputQueue queue = input_queue(c.status);
+        EXPECT_EQ(queue.state, c.state) << c.what;
+        EXPECT_EQ(queue.bytes, c.bytes) << c.what;
+    }
+}
+
+}  // namespace
+}  // namespace portavik
