@@ -37,6 +37,10 @@ InputQueue input_queue(const CommStatus& status) {
     return {means_disconnected(status.error) ? Queue::Gone : Queue::Unknown, 0};
 }
 
+std::size_t queued_output(const CommStatus& status, std::size_t pending) {
+    return status.ok && status.out_queue > 0 ? status.out_queue : pending;
+}
+
 Outcome failed_call(unsigned long error) {
     if (error == kErrorOperationAborted) {
         return Outcome::AskPort;

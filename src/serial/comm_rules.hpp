@@ -51,6 +51,12 @@ struct InputQueue {
 };
 InputQueue input_queue(const CommStatus& status);
 
+// Bytes still to go out, for the stall rule: the output queue as the driver
+// counts it, or, where it counts none, the `pending` bytes of a write
+// request not yet complete (many USB drivers hand a request to the bus and
+// report an empty queue until it completes).
+std::size_t queued_output(const CommStatus& status, std::size_t pending);
+
 // How a read or write request ended: `ok` as the call or
 // GetOverlappedResult returned it, the error code if not, the bytes moved,
 // and whether the program itself cancelled it (timeout or cancel_read).

@@ -23,9 +23,9 @@ namespace portavik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// Bytes per WriteFile: a write completes when the device took all of it, so
-// smaller requests show progress where the output queue cannot (wine's
-// pseudo-terminals report none).
+// The most bytes per WriteFile: a write completes when the device took all
+// of it, so smaller requests show progress where the output queue cannot
+// (wine's pseudo-terminals and many USB drivers report none).
 constexpr std::size_t kWriteChunk = 4096;
 
 // The rules of serial/comm_rules.hpp use Win32's values, spelled there so
@@ -202,15 +202,15 @@ class WindowsSerialPort final : public LinePort {
         }
     }
 
-    // Requests of at most kWriteChunk bytes, each waited for under the rule
-    // of serial/write_stall.hpp: the bytes done and the output queue
-    // (ClearCommError's cbOutQue, which counts the pending request's bytes
-    // not yet sent) show the device taking bytes.
+    // Requests of a fraction of a second of wire time each, waited for
+    // under the rule of serial/write_stall.hpp: the bytes done, and the
+    // bytes still queued (comm::queued_output) show the device taking bytes.
     IoResult<void> write_bytes(std::span<const std::uint8_t> bytes,
                                detail::WriteStall& stall) override {
+        const std::size_t most = stall.request_size(kWriteChunk);
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const auto chunk = bytes.subspan(done, std::min(kWriteChunk, bytes.size() - done));
+            const auto chunk = bytes.subspan(done, std::min(most, bytes.size() - done));
             auto put = write_chunk(chunk, stall, done);
             if (!put) {
                 if (put.error().kind == IoKind::TimedOut) {
@@ -379,7 +379,7 @@ class WindowsSerialPort final : public LinePort {
         auto end = started(called, put);
         while (!end) {
             const auto now = Clock::now();
-            stall.observe(done, queued_output(), now);
+            stall.observe(done, comm::queued_output(comm_status(), chunk.size()), now);
             if (stall.expired(now)) {
                 ::CancelIoEx(handle_.get(), &request);
                 const comm::Completion cut = finished(request, true);
@@ -411,18 +411,12 @@ class WindowsSerialPort final : public LinePort {
     std::expected<std::size_t, ChunkFailure> wait_after_empty_write(detail::WriteStall& stall,
                                                                     std::size_t done) {
         const auto now = Clock::now();
-        stall.observe(done, queued_output(), now);
+        stall.observe(done, comm::queued_output(comm_status(), 0), now);
         if (stall.expired(now)) {
             return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, 0});
         }
         ::Sleep(10);
         return 0;
-    }
-
-    // 0 where the driver cannot tell.
-    std::size_t queued_output() const {
-        const comm::CommStatus status = comm_status();
-        return status.ok ? status.out_queue : 0;
     }
 
     static constexpr auto kLook = detail::WriteStall::kLook;

@@ -5,12 +5,18 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "serial/write_stall.hpp"
 
 namespace portavik {
 namespace {
 
 using namespace comm;
+using std::chrono::milliseconds;
 
 constexpr unsigned long kErrorNotSupported = 50;
 constexpr unsigned long kErrorTimeout = 1460;
@@ -108,6 +114,54 @@ TEST(CommRules, AReadAsksForWhatIsQueuedOrOneByteWhereTheDriverWillNotSay) {
         const InputQueue queue = input_queue(c.status);
         EXPECT_EQ(queue.state, c.state) << c.what;
         EXPECT_EQ(queue.bytes, c.bytes) << c.what;
+    }
+}
+
+TEST(CommRules, APendingRequestCountsAsQueuedWhereTheDriverCountsNone) {
+    struct Case {
+        const char* what;
+        CommStatus status;
+        std::size_t pending;
+        std::size_t queued;
+    };
+    const Case cases[] = {
+        {"USB driver: request on the bus, queue 0", counted(0, 0), 4096, 4096},
+        {"serial.sys: counts the request's bytes not yet sent", counted(0, 1500), 4096, 1500},
+        {"ClearCommError refused", refused(kErrorInvalidParameter), 240, 240},
+        {"nothing pending", counted(0, 0), 0, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(queued_output(c.status, c.pending), c.queued) << c.what;
+    }
+
+    // 4 KiB pending at 9600 baud take 4.27 s on the wire; a driver that
+    // says nothing is queued meanwhile must not make the write give up.
+    using Clock = detail::WriteStall::Clock;
+    const Clock::time_point start{};
+    detail::WriteStall stall(9600, 10, start);
+    const auto wire = detail::wire_time(4096, 9600, 10);
+    Clock::time_point now = start;
+    for (; now - start <= wire; now += milliseconds(100)) {
+        stall.observe(0, queued_output(counted(0, 0), 4096), now);
+        ASSERT_FALSE(stall.expired(now)) << "gave up after " << (now - start).count() << " ns";
+    }
+    // A request that never completes still gives up a grace second later.
+    EXPECT_TRUE(stall.expired(start + wire + detail::WriteStall::kGrace));
+}
+
+TEST(CommRules, WriteRequestsHoldAQuarterSecondOfWireTime) {
+    struct Case {
+        std::uint32_t baud;
+        unsigned bits;
+        std::size_t size;
+    };
+    const Case cases[] = {
+        {9600, 10, 240}, {38400, 10, 960}, {115200, 10, 2880}, {4000000, 11, 4096},
+        {300, 10, 7},    {50, 12, 1},      {0, 10, 4096},
+    };
+    for (const Case& c : cases) {
+        const detail::WriteStall stall(c.baud, c.bits, detail::WriteStall::Clock::time_point{});
+        EXPECT_EQ(stall.request_size(4096), c.size) << c.baud;
     }
 }
 
