@@ -28,6 +28,10 @@ bool means_disconnected(unsigned long code) {
     }
 }
 
+bool lost_input(const CommStatus& status) {
+    return status.ok && (status.flags & (kCeRxOver | kCeOverrun)) != 0;
+}
+
 InputQueue input_queue(const CommStatus& status) {
     if (status.ok) {
         return {Queue::Counted, status.in_queue};
@@ -60,6 +64,17 @@ Outcome read_end(const Completion& read) {
 
 Outcome after_abort(const CommStatus& status) {
     return !status.ok && means_disconnected(status.error) ? Outcome::Gone : Outcome::Bytes;
+}
+
+std::size_t input_queue_request(std::size_t max_rx_queue) {
+    return max_rx_queue == 0 ? kInputQueue : std::min(kInputQueue, max_rx_queue);
+}
+
+FlowLimits flow_limits(std::size_t current_rx_queue) {
+    constexpr std::size_t kUsualDefault = 4096;
+    const std::size_t queue = current_rx_queue != 0 ? current_rx_queue : kUsualDefault;
+    const auto quarter = static_cast<std::uint16_t>(std::clamp<std::size_t>(queue / 4, 1, 0xFFFF));
+    return {quarter, quarter};
 }
 
 }  // namespace portavik::comm

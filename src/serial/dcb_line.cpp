@@ -57,7 +57,7 @@ FlowControl flow_control_of(const DCB& dcb) {
 
 }  // namespace
 
-void make_plain(DCB& dcb) {
+void make_plain(DCB& dcb, const comm::FlowLimits& limits) {
     dcb.fBinary = TRUE;
     dcb.fOutxDsrFlow = FALSE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -68,6 +68,8 @@ void make_plain(DCB& dcb) {
     dcb.fAbortOnError = FALSE;
     dcb.XonChar = 0x11;
     dcb.XoffChar = 0x13;
+    dcb.XonLim = limits.xon;
+    dcb.XoffLim = limits.xoff;
 }
 
 void put_line(DCB& dcb, const LineSettings& line) {

@@ -137,6 +137,11 @@ class SerialPort {
     // thread is stopped without waiting out its timeout. Safe to call from
     // another thread while `read` runs.
     virtual void cancel_read() = 0;
+
+    // How often, since the device was opened, its driver reported bytes from
+    // it lost (an input queue or UART that overran), seen through any of its
+    // handles; 0 where the system does not tell. Safe from any thread.
+    virtual std::uint64_t overruns() const { return 0; }
 };
 
 using PortList = std::vector<PortInfo>;

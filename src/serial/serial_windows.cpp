@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -47,6 +48,8 @@ static_assert(comm::kErrorOperationAborted == ERROR_OPERATION_ABORTED);
 static_assert(comm::kErrorIoDevice == ERROR_IO_DEVICE);
 static_assert(comm::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
 static_assert(comm::kErrorDeviceRemoved == ERROR_DEVICE_REMOVED);
+static_assert(comm::kCeRxOver == CE_RXOVER);
+static_assert(comm::kCeOverrun == CE_OVERRUN);
 
 // --- Errors --------------------------------------------------------------------
 
@@ -144,11 +147,38 @@ DWORD wait_ms(Clock::duration left) {
     return static_cast<DWORD>(std::min<long long>(ms, INFINITE - 1));
 }
 
+// What every handle of one open device shares.
+struct OpenDevice {
+    // XonLim and XoffLim for the input queue the driver keeps.
+    comm::FlowLimits flow_limits;
+    // ClearCommError clears the flags it reports, so whichever handle sees
+    // an overrun counts it here.
+    std::atomic<std::uint64_t> overruns{0};
+};
+
+// Asks the driver for a large input queue; the XON/XOFF limits for the one
+// it keeps.
+comm::FlowLimits set_up_queues(HANDLE handle) {
+    // All zero where the driver does not say: no maximum, queue unknown.
+    COMMPROP properties{};
+    ::GetCommProperties(handle, &properties);
+    // A request: the driver may round it or keep its own (SetupComm). The
+    // output queue holds one write request at most.
+    if (::SetupComm(handle, static_cast<DWORD>(comm::input_queue_request(properties.dwMaxRxQueue)),
+                    static_cast<DWORD>(kWriteChunk))) {
+        properties = {};
+        ::GetCommProperties(handle, &properties);
+    }
+    return comm::flow_limits(properties.dwCurrentRxQueue);
+}
+
 class WindowsSerialPort final : public LinePort {
   public:
-    WindowsSerialPort(UniqueHandle handle, std::string name, std::chrono::milliseconds timeout)
+    WindowsSerialPort(UniqueHandle handle, std::string name, std::chrono::milliseconds timeout,
+                      std::shared_ptr<OpenDevice> device)
         : LinePort(std::move(name), timeout),
           handle_(std::move(handle)),
+          device_(std::move(device)),
           read_event_(make_event()),
           write_event_(make_event()),
           cancel_event_(make_event()) {}
@@ -161,7 +191,8 @@ class WindowsSerialPort final : public LinePort {
                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
-        auto clone = std::make_unique<WindowsSerialPort>(UniqueHandle(copy), *name(), timeout());
+        auto clone =
+            std::make_unique<WindowsSerialPort>(UniqueHandle(copy), *name(), timeout(), device_);
         if (!clone->ready()) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
@@ -227,6 +258,10 @@ class WindowsSerialPort final : public LinePort {
 
     void cancel_read() override { ::SetEvent(cancel_event_.get()); }
 
+    std::uint64_t overruns() const override {
+        return device_->overruns.load(std::memory_order_relaxed);
+    }
+
   private:
     // A failed chunk: the error, and for a stall how much of the chunk the
     // device took before it stopped.
@@ -258,7 +293,7 @@ class WindowsSerialPort final : public LinePort {
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
-        detail::make_plain(*dcb);
+        detail::make_plain(*dcb, device_->flow_limits);
         detail::put_line(*dcb, line);
         if (!::SetCommState(handle_.get(), &*dcb)) {
             return std::unexpected(serial_error_from(::GetLastError()));
@@ -270,14 +305,18 @@ class WindowsSerialPort final : public LinePort {
         return ::WaitForSingleObject(cancel_event_.get(), 0) == WAIT_OBJECT_0;
     }
 
-    // ClearCommError: the bytes in the driver's input and output queues.
+    // ClearCommError: the queues, and an overrun counted for the device.
     comm::CommStatus comm_status() const {
         DWORD errors = 0;
         COMSTAT queues{};
         if (!::ClearCommError(handle_.get(), &errors, &queues)) {
             return {false, ::GetLastError()};
         }
-        return {true, 0, errors, queues.cbInQue, queues.cbOutQue};
+        const comm::CommStatus status{true, 0, errors, queues.cbInQue, queues.cbOutQue};
+        if (comm::lost_input(status)) {
+            device_->overruns.fetch_add(1, std::memory_order_relaxed);
+        }
+        return status;
     }
 
     // A request signalled through `event`, reset for it.
@@ -422,6 +461,7 @@ class WindowsSerialPort final : public LinePort {
     static constexpr auto kLook = detail::WriteStall::kLook;
 
     const UniqueHandle handle_;
+    const std::shared_ptr<OpenDevice> device_;
     const UniqueHandle read_event_;
     const UniqueHandle write_event_;
     // Manual reset and never reset: once cancel_read() set it, every read
@@ -455,7 +495,10 @@ SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
     if (!::SetCommTimeouts(handle.get(), &timeouts)) {
         return std::unexpected(serial_error_from(::GetLastError()));
     }
-    auto port = std::make_unique<WindowsSerialPort>(std::move(handle), path, timeout);
+    auto device = std::make_shared<OpenDevice>();
+    device->flow_limits = set_up_queues(handle.get());
+    auto port =
+        std::make_unique<WindowsSerialPort>(std::move(handle), path, timeout, std::move(device));
     if (!port->ready()) {
         return std::unexpected(serial_error_from(::GetLastError()));
     }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "serial/lost_input.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
@@ -20,6 +21,7 @@ using std::chrono::milliseconds;
 
 constexpr unsigned long kErrorNotSupported = 50;
 constexpr unsigned long kErrorTimeout = 1460;
+constexpr unsigned long kCeRxParity = 0x0004;
 constexpr unsigned long kCeFrame = 0x0008;
 
 CommStatus counted(std::size_t in_queue, std::size_t out_queue = 0, unsigned long flags = 0) {
@@ -117,6 +119,25 @@ TEST(CommRules, AReadAsksForWhatIsQueuedOrOneByteWhereTheDriverWillNotSay) {
     }
 }
 
+TEST(CommRules, OverrunsAreTheQueueOrTheUartLosingBytes) {
+    struct Case {
+        CommStatus status;
+        bool lost;
+    };
+    const Case cases[] = {
+        {counted(0, 0, kCeRxOver), true},
+        {counted(4096, 0, kCeOverrun), true},
+        {counted(9, 0, kCeFrame | kCeOverrun), true},
+        {counted(9, 0, kCeFrame), false},
+        {counted(9, 0, kCeRxParity), false},
+        {counted(9), false},
+        {refused(kErrorInvalidParameter), false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(lost_input(c.status), c.lost) << c.status.flags;
+    }
+}
+
 TEST(CommRules, APendingRequestCountsAsQueuedWhereTheDriverCountsNone) {
     struct Case {
         const char* what;
@@ -162,6 +183,52 @@ TEST(CommRules, WriteRequestsHoldAQuarterSecondOfWireTime) {
     for (const Case& c : cases) {
         const detail::WriteStall stall(c.baud, c.bits, detail::WriteStall::Clock::time_point{});
         EXPECT_EQ(stall.request_size(4096), c.size) << c.baud;
+    }
+}
+
+TEST(CommRules, TheInputQueueAskedForAndTheXonXoffLimitsFitWhatTheDriverKeeps) {
+    EXPECT_EQ(input_queue_request(0), kInputQueue);
+    EXPECT_EQ(input_queue_request(65536), 65536U);
+    EXPECT_EQ(input_queue_request(4 * kInputQueue), kInputQueue);
+
+    struct Case {
+        std::size_t current;  // dwCurrentRxQueue; 0: the driver does not say
+        std::uint16_t limit;
+    };
+    const Case cases[] = {
+        {0, 1024}, {4096, 1024}, {1000, 250}, {65536, 16384}, {kInputQueue, 0xFFFF},
+    };
+    for (const Case& c : cases) {
+        const FlowLimits limits = flow_limits(c.current);
+        EXPECT_EQ(limits.xon, c.limit) << c.current;
+        EXPECT_EQ(limits.xoff, c.limit) << c.current;
+        // XOFF goes out above the level at which XON does, both within the queue.
+        const std::size_t queue = c.current != 0 ? c.current : 4096;
+        EXPECT_GT(limits.xon, 0U);
+        EXPECT_LT(std::size_t{limits.xon} + limits.xoff, queue) << c.current;
+    }
+}
+
+TEST(LostInputNotice, TheFirstLossAtOnceThenAtMostOneLineASecond) {
+    struct Look {
+        int at_ms;
+        std::uint64_t overruns;
+        bool printed;
+    };
+    const Look looks[] = {
+        {0, 0, false},    {10, 1, true},    {500, 3, false}, {1009, 3, false}, {1010, 3, true},
+        {1500, 3, false}, {3000, 3, false}, {3100, 4, true}, {3200, 6, false}, {4100, 6, true},
+    };
+    LostInputNotice notice;
+    for (const Look& look : looks) {
+        const auto line = notice.check(
+            look.overruns, LostInputNotice::Clock::time_point{} + milliseconds(look.at_ms));
+        EXPECT_EQ(line.has_value(), look.printed) << "at " << look.at_ms << " ms";
+        if (line) {
+            EXPECT_TRUE(
+                line->starts_with("⚠️ Данные от устройства потеряны"))
+                << *line;
+        }
     }
 }
 

@@ -19,7 +19,7 @@ TEST(SerialDcbLine, EveryLineReadsBackAsWrittenAndWhatADriverReportsCanBeWritten
     for (const DCB& before : {DCB{}, odd}) {
         const LineSettings reported = detail::line_of(before);
         DCB rewritten = before;
-        detail::make_plain(rewritten);
+        detail::make_plain(rewritten, comm::flow_limits(0));
         detail::put_line(rewritten, reported);
         EXPECT_LE(rewritten.Parity, SPACEPARITY);
         EXPECT_GE(rewritten.ByteSize, 5);
@@ -30,7 +30,7 @@ TEST(SerialDcbLine, EveryLineReadsBackAsWrittenAndWhatADriverReportsCanBeWritten
 
         for (const LineSettings& line : testing::every_line(250000)) {
             DCB dcb = before;
-            detail::make_plain(dcb);
+            detail::make_plain(dcb, comm::flow_limits(0));
             detail::put_line(dcb, line);
             EXPECT_EQ(detail::line_of(dcb), line);
             EXPECT_EQ(dcb.fParity != FALSE, line.parity != Parity::None);
