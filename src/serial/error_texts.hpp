@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "serial/serial_port.hpp"
+
 namespace portavik::detail {
 
 enum class Failure {
@@ -27,6 +29,9 @@ std::string describe_failure(Failure failure, std::string_view os_text,
 // on an idle port at 50 ms), never shown, and short enough for std::string
 // to hold without taking heap memory.
 inline constexpr std::string_view kReadTimedOut = "таймаут";
+inline IoError read_timed_out() {
+    return IoError{IoKind::TimedOut, std::string(kReadTimedOut)};
+}
 
 // A write that stopped moving: how much of `total` was handed to the device.
 std::string write_stalled_text(std::size_t handed_over, std::size_t total);

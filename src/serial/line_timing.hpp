@@ -4,30 +4,13 @@
 #include <cstdint>
 #include <limits>
 
-#include "serial/serial_port.hpp"
+#include "serial/line_settings.hpp"
 
 namespace portavik::detail {
 
 // Bits one byte takes on the wire: start bit, data bits, parity bit, stop bits.
 constexpr unsigned frame_bits(DataBits data, Parity parity, StopBits stop) {
-    unsigned bits = 1;
-    switch (data) {
-        case DataBits::Five:
-            bits += 5;
-            break;
-        case DataBits::Six:
-            bits += 6;
-            break;
-        case DataBits::Seven:
-            bits += 7;
-            break;
-        case DataBits::Eight:
-            bits += 8;
-            break;
-    }
-    bits += parity == Parity::None ? 0U : 1U;
-    bits += stop == StopBits::Two ? 2U : 1U;
-    return bits;
+    return 1 + row(data).bits + row(parity).bits + row(stop).bits;
 }
 
 // Time `bytes` frames of `bits` each need at `baud`; zero for baud 0,

@@ -22,20 +22,6 @@ namespace {
 
 constexpr std::string_view kDevDir = "/dev/";
 
-PortType type_of(const sp_port* port) {
-    switch (sp_get_port_transport(port)) {
-        case SP_TRANSPORT_USB:
-            return PortType::Usb;
-        case SP_TRANSPORT_BLUETOOTH:
-            return PortType::Bluetooth;
-        // Native covers PCI cards and on-board UARTs alike; libserialport does
-        // not tell them apart.
-        case SP_TRANSPORT_NATIVE:
-            return PortType::Unknown;
-    }
-    return PortType::Unknown;
-}
-
 SerialError listing_error(sp_return code) {
     const std::string prefix = "не удалось получить список портов: ";
     switch (code) {
@@ -108,7 +94,7 @@ PortList virtual_ports() {
         }
         std::string path = std::string(kDevDir) + std::string(name);
         if (is_virtual_port(path)) {
-            ports.push_back(PortInfo{std::move(path), PortType::Virtual});
+            ports.push_back(PortInfo{std::move(path)});
         }
     }
     return ports;
@@ -130,7 +116,7 @@ SerialResult<PortList> list_ports() {
     PortList ports;
     for (sp_port** port = listed; port != nullptr && *port != nullptr; ++port) {
         if (const char* name = sp_get_port_name(*port)) {
-            ports.push_back(PortInfo{name, type_of(*port)});
+            ports.push_back(PortInfo{name});
         }
     }
     sp_free_port_list(listed);

@@ -62,7 +62,7 @@ SerialResult<PortList> list_ports() {
             name.remove_suffix(1);
         }
         if (!name.empty()) {
-            ports.push_back(PortInfo{windows::to_utf8(name), PortType::Unknown});
+            ports.push_back(PortInfo{windows::to_utf8(name)});
         }
     }
     ::RegCloseKey(key);

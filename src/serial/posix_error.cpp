@@ -1,23 +1,13 @@
 #include "serial/posix_error.hpp"
 
 #include <cerrno>
-#include <cstring>
+#include <system_error>
 
 #include "serial/error_texts.hpp"
 
 namespace portavik::detail {
 
 namespace {
-
-// strerror_r is the XSI variant (int) or the GNU one (char*) depending on the
-// C library; one overload for each.
-[[maybe_unused]] std::string strerror_result(int rc, const char* buffer, int err) {
-    return rc == 0 ? std::string(buffer) : "errno " + std::to_string(err);
-}
-
-[[maybe_unused]] std::string strerror_result(const char* text, const char*, int) {
-    return std::string(text);
-}
 
 SerialError io_kind(IoKind kind) {
     return SerialError{ErrorKind::Io, kind, {}};
@@ -87,8 +77,7 @@ std::string describe_errno(int err) {
 }  // namespace
 
 std::string os_error_text(int err) {
-    char buffer[256] = {};
-    return strerror_result(strerror_r(err, buffer, sizeof buffer), buffer, err);
+    return std::system_category().message(err);
 }
 
 SerialError serial_error_from_errno(int err) {

@@ -7,7 +7,7 @@
 
 namespace portavik::detail {
 
-// The operating system's text for an errno value (strerror_r, thread-safe).
+// The operating system's text for an errno value (thread-safe).
 std::string os_error_text(int err);
 
 // A listing, opening, query or setter failure: the kind follows errno, the

@@ -1,62 +1,32 @@
 #include "serial/readback.hpp"
 
 #include <string>
+#include <string_view>
+#include <utility>
 
 namespace portavik::detail {
 
 namespace {
 
-SerialError not_taken(const std::string& wanted, const std::string& in_force) {
-    return SerialError{ErrorKind::InvalidInput, IoKind::Other,
-                       "устройство не приняло " + wanted + " (действует " + in_force + ")"};
+SerialError not_taken(std::string_view wanted, std::string_view in_force) {
+    std::string text = "устройство не приняло ";
+    text += wanted;
+    text += " (действует ";
+    text += in_force;
+    text += ')';
+    return SerialError{ErrorKind::InvalidInput, IoKind::Other, std::move(text)};
 }
 
-std::string digits(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "5";
-        case DataBits::Six:
-            return "6";
-        case DataBits::Seven:
-            return "7";
-        case DataBits::Eight:
-            return "8";
+// A failed read-back, or a value other than `wanted`, both named as their
+// setting's table has it.
+template <class T>
+SerialResult<void> expect_value(const SerialResult<LineSettings>& in_force, T LineSettings::*field,
+                                T wanted) {
+    if (!in_force) {
+        return std::unexpected(in_force.error());
     }
-    return "8";
-}
-
-std::string parity_word(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "«нет»";
-        case Parity::Odd:
-            return "«нечётный»";
-        case Parity::Even:
-            return "«чётный»";
-    }
-    return "«нет»";
-}
-
-std::string flow_word(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "«нет»";
-        case FlowControl::Software:
-            return "«программное»";
-        case FlowControl::Hardware:
-            return "«аппаратное»";
-    }
-    return "«нет»";
-}
-
-// A failed query, or a value other than `wanted`, which `describe` names.
-template <class T, class Describe>
-SerialResult<void> expect_value(const SerialResult<T>& now, const T& wanted, Describe describe) {
-    if (!now) {
-        return std::unexpected(now.error());
-    }
-    if (*now != wanted) {
-        return std::unexpected(describe(*now));
+    if (const T now = (*in_force).*field; now != wanted) {
+        return std::unexpected(not_taken(row(wanted).refused, row(now).kept));
     }
     return {};
 }
@@ -68,61 +38,53 @@ SerialError zero_baud_error() {
                        "скорость 0 бод недопустима (в POSIX она означает разрыв линии)"};
 }
 
-SerialResult<void> confirm_baud(const SerialPort& port, std::uint32_t wanted) {
-    const auto now = port.baud_rate();
-    if (!now) {
-        return std::unexpected(now.error());
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, std::uint32_t wanted_baud) {
+    if (!in_force) {
+        return std::unexpected(in_force.error());
     }
+    const std::uint32_t now = in_force->baud_rate;
     // A driver may round to what its divisor can make; within 2 % the line
     // works (a UART receiver tolerates about that much), beyond it the device
     // is not running at the rate asked for.
-    const std::uint64_t deviation = *now > wanted ? *now - wanted : wanted - *now;
-    if (deviation * 50 > wanted) {
+    const std::uint64_t deviation = now > wanted_baud ? now - wanted_baud : wanted_baud - now;
+    if (deviation * 50 > wanted_baud) {
         return std::unexpected(
-            not_taken("скорость " + std::to_string(wanted) + " бод", std::to_string(*now)));
+            not_taken("скорость " + std::to_string(wanted_baud) + " бод", std::to_string(now)));
     }
     return {};
 }
 
-SerialResult<void> confirm_data_bits(const SerialPort& port, DataBits wanted) {
-    return expect_value(port.data_bits(), wanted, [wanted](DataBits now) {
-        return not_taken(digits(wanted) + " бит данных", digits(now));
-    });
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, DataBits wanted) {
+    return expect_value(in_force, &LineSettings::data_bits, wanted);
 }
 
-SerialResult<void> confirm_stop_bits(const SerialPort& port, StopBits wanted) {
-    return expect_value(port.stop_bits(), wanted, [wanted](StopBits now) {
-        return not_taken(wanted == StopBits::Two ? "2 стоп-бита" : "1 стоп-бит",
-                         now == StopBits::Two ? "2" : "1");
-    });
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, StopBits wanted) {
+    return expect_value(in_force, &LineSettings::stop_bits, wanted);
 }
 
-SerialResult<void> confirm_parity(const SerialPort& port, Parity wanted) {
-    return expect_value(port.parity(), wanted, [wanted](Parity now) {
-        return not_taken("контроль чётности " + parity_word(wanted), parity_word(now));
-    });
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, Parity wanted) {
+    return expect_value(in_force, &LineSettings::parity, wanted);
 }
 
-SerialResult<void> confirm_flow_control(const SerialPort& port, FlowControl wanted) {
-    return expect_value(port.flow_control(), wanted, [wanted](FlowControl now) {
-        return not_taken("управление потоком " + flow_word(wanted), flow_word(now));
-    });
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, FlowControl wanted) {
+    return expect_value(in_force, &LineSettings::flow_control, wanted);
 }
 
-SerialResult<void> confirm_all(const SerialPort& port, const PortSettings& settings) {
-    if (auto ok = confirm_baud(port, settings.baud_rate()); !ok) {
+SerialResult<void> confirm_all(const SerialResult<LineSettings>& in_force,
+                               const LineSettings& wanted) {
+    if (auto ok = confirm(in_force, wanted.baud_rate); !ok) {
         return ok;
     }
-    if (auto ok = confirm_data_bits(port, settings.data_bits()); !ok) {
+    if (auto ok = confirm(in_force, wanted.data_bits); !ok) {
         return ok;
     }
-    if (auto ok = confirm_parity(port, settings.parity()); !ok) {
+    if (auto ok = confirm(in_force, wanted.parity); !ok) {
         return ok;
     }
-    if (auto ok = confirm_stop_bits(port, settings.stop_bits()); !ok) {
+    if (auto ok = confirm(in_force, wanted.stop_bits); !ok) {
         return ok;
     }
-    return confirm_flow_control(port, settings.flow_control());
+    return confirm(in_force, wanted.flow_control);
 }
 
 SerialResult<void> settle(const SerialResult<void>& written, const SerialResult<void>& confirmed) {

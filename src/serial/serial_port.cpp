@@ -158,46 +158,4 @@ std::string debug_form(std::chrono::nanoseconds duration) {
     return std::to_string(ns) + "ns";
 }
 
-std::string value_name(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "Five";
-        case DataBits::Six:
-            return "Six";
-        case DataBits::Seven:
-            return "Seven";
-        case DataBits::Eight:
-            return "Eight";
-    }
-    return "Eight";
-}
-
-std::string value_name(StopBits value) {
-    return value == StopBits::Two ? "Two" : "One";
-}
-
-std::string value_name(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "None";
-        case Parity::Odd:
-            return "Odd";
-        case Parity::Even:
-            return "Even";
-    }
-    return "None";
-}
-
-std::string value_name(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "None";
-        case FlowControl::Software:
-            return "Software";
-        case FlowControl::Hardware:
-            return "Hardware";
-    }
-    return "None";
-}
-
 }  // namespace portavik

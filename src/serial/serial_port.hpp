@@ -1,8 +1,9 @@
 #pragma once
 
 // The serial-port layer: describing a port, opening it, and the operations the
-// program uses on an open port. Platform backends implement `SerialPort`,
-// `list_ports` and `open_port`; everything else in this header is neutral.
+// program uses on an open port. Platform backends implement `list_ports` and
+// the ports `open_port` opens (serial/line_port.hpp); everything else in this
+// header is neutral.
 
 #include <chrono>
 #include <cstddef>
@@ -16,12 +17,9 @@
 #include <type_traits>
 #include <vector>
 
-namespace portavik {
+#include "serial/line_settings.hpp"
 
-enum class DataBits { Five, Six, Seven, Eight };
-enum class StopBits { One, Two };
-enum class Parity { None, Odd, Even };
-enum class FlowControl { None, Software, Hardware };
+namespace portavik {
 
 // Kinds of an underlying I/O failure. The program itself only tells
 // `TimedOut` apart; the others appear in debug forms.
@@ -59,11 +57,8 @@ using SerialResult = std::expected<T, SerialError>;
 template <class T>
 using IoResult = std::expected<T, IoError>;
 
-enum class PortType { Usb, Pci, Bluetooth, Virtual, Unknown };
-
 struct PortInfo {
     std::string port_name;
-    PortType port_type = PortType::Unknown;
 };
 
 // Description of a port to be opened. Setters return a copy with one field
@@ -142,12 +137,19 @@ class SerialPort {
     // thread is stopped without waiting out its timeout. Safe to call from
     // another thread while `read` runs.
     virtual void cancel_read() = 0;
+
+    // How often, since the device was opened, its driver reported bytes from
+    // it lost (an input queue or UART that overran), seen through any of its
+    // handles; 0 where the system does not tell. Safe from any thread.
+    virtual std::uint64_t overruns() const { return 0; }
 };
 
 using PortList = std::vector<PortInfo>;
 
-// Backend entry points.
+// The ports the system knows (each backend its own way).
 SerialResult<PortList> list_ports();
+// Opens the port, puts every setting in force and reads each one back: a
+// value the device did not keep is an error that names it.
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings);
 
 // Gives up the exclusive use of every open port, for an exit that skips
@@ -159,10 +161,6 @@ void release_ports_now();
 std::string_view io_kind_name(IoKind kind);
 std::string debug_form(const SerialError& error);
 std::string debug_form(std::chrono::nanoseconds duration);
-std::string value_name(DataBits value);
-std::string value_name(StopBits value);
-std::string value_name(Parity value);
-std::string value_name(FlowControl value);
 
 template <class T>
 std::string debug_form(const SerialResult<T>& result) {

@@ -27,20 +27,14 @@
 #include "interrupt/deadly_signals_posix.hpp"
 #include "serial/custom_baud.hpp"
 #include "serial/error_texts.hpp"
-#include "serial/line_timing.hpp"
+#include "serial/line_port.hpp"
 #include "serial/posix_error.hpp"
-#include "serial/readback.hpp"
-#include "serial/serial_port.hpp"
+#include "serial/termios_line.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// How often a stalled write looks at the driver's output queue.
-constexpr auto kQueueLook = std::chrono::milliseconds(100);
 
 struct StandardRate {
     std::uint32_t rate;
@@ -123,10 +117,6 @@ IoError disconnected(int err = 0) {
                                             err != 0 ? detail::os_error_text(err) : "")};
 }
 
-IoError timed_out() {
-    return IoError{IoKind::TimedOut, std::string(detail::kReadTimedOut)};
-}
-
 // --- Waking a read ---------------------------------------------------------------
 
 // A descriptor that a read polls beside the port; wake() makes it readable
@@ -181,97 +171,7 @@ class ReadWaker {
     int write_fd_ = -1;
 };
 
-// --- termios flags -------------------------------------------------------------
-
-void make_raw(termios& attrs) {
-    attrs.c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR |
-                                            ICRNL | IXON | IXOFF | IXANY | INPCK);
-    attrs.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-    attrs.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
-    attrs.c_cflag |= static_cast<tcflag_t>(CREAD | CLOCAL);
-    // poll reports data as soon as one byte is there (n_tty: VMIN 1, VTIME 0).
-    attrs.c_cc[VMIN] = 1;
-    attrs.c_cc[VTIME] = 0;
-}
-
-void put_data_bits(termios& attrs, DataBits value) {
-    attrs.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
-    switch (value) {
-        case DataBits::Five:
-            attrs.c_cflag |= CS5;
-            break;
-        case DataBits::Six:
-            attrs.c_cflag |= CS6;
-            break;
-        case DataBits::Seven:
-            attrs.c_cflag |= CS7;
-            break;
-        case DataBits::Eight:
-            attrs.c_cflag |= CS8;
-            break;
-    }
-}
-
-void put_parity(termios& attrs, Parity value) {
-    attrs.c_cflag &= ~static_cast<tcflag_t>(PARENB | PARODD);
-    if (value == Parity::Odd) {
-        attrs.c_cflag |= static_cast<tcflag_t>(PARENB | PARODD);
-    } else if (value == Parity::Even) {
-        attrs.c_cflag |= static_cast<tcflag_t>(PARENB);
-    }
-}
-
-void put_stop_bits(termios& attrs, StopBits value) {
-    if (value == StopBits::Two) {
-        attrs.c_cflag |= static_cast<tcflag_t>(CSTOPB);
-    } else {
-        attrs.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
-    }
-}
-
-void put_flow_control(termios& attrs, FlowControl value) {
-    attrs.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-    attrs.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
-    if (value == FlowControl::Software) {
-        attrs.c_iflag |= static_cast<tcflag_t>(IXON | IXOFF);
-    } else if (value == FlowControl::Hardware) {
-        attrs.c_cflag |= static_cast<tcflag_t>(CRTSCTS);
-    }
-}
-
-DataBits data_bits_of(const termios& attrs) {
-    switch (attrs.c_cflag & CSIZE) {
-        case CS5:
-            return DataBits::Five;
-        case CS6:
-            return DataBits::Six;
-        case CS7:
-            return DataBits::Seven;
-        default:
-            return DataBits::Eight;
-    }
-}
-
-Parity parity_of(const termios& attrs) {
-    if ((attrs.c_cflag & PARENB) == 0) {
-        return Parity::None;
-    }
-    return (attrs.c_cflag & PARODD) != 0 ? Parity::Odd : Parity::Even;
-}
-
-StopBits stop_bits_of(const termios& attrs) {
-    return (attrs.c_cflag & CSTOPB) != 0 ? StopBits::Two : StopBits::One;
-}
-
-FlowControl flow_control_of(const termios& attrs) {
-    if ((attrs.c_cflag & CRTSCTS) != 0) {
-        return FlowControl::Hardware;
-    }
-    if ((attrs.c_iflag & (IXON | IXOFF)) != 0) {
-        return FlowControl::Software;
-    }
-    return FlowControl::None;
-}
+// --- The line -------------------------------------------------------------------
 
 SerialResult<termios> read_attrs(int fd) {
     termios attrs{};
@@ -369,7 +269,7 @@ SerialResult<std::uint32_t> read_baud(int fd, const OpenDevice& device) {
 
 // Writes `attrs` with the line at `rate`: a standard rate through its speed
 // code, any other through the exact-rate ioctl right after tcsetattr.
-SerialResult<void> write_line(int fd, termios attrs, std::uint32_t rate, OpenDevice& device) {
+SerialResult<void> write_attrs(int fd, termios attrs, std::uint32_t rate, OpenDevice& device) {
     const std::optional<speed_t> code = standard_code(rate);
     if (code) {
         ::cfsetospeed(&attrs, *code);
@@ -409,70 +309,24 @@ SerialResult<void> write_line(int fd, termios attrs, std::uint32_t rate, OpenDev
     return outcome;
 }
 
-class PosixSerialPort final : public SerialPort {
+class PosixSerialPort final : public LinePort {
   public:
     PosixSerialPort(int fd, std::string name, std::chrono::milliseconds timeout,
                     std::shared_ptr<OpenDevice> device)
-        : fd_(fd), name_(std::move(name)), timeout_(timeout), device_(std::move(device)) {}
+        : LinePort(std::move(name), timeout), fd_(fd), device_(std::move(device)) {}
 
     ~PosixSerialPort() override { ::close(fd_); }
-
-    std::optional<std::string> name() const override { return name_; }
-
-    SerialResult<std::uint32_t> baud_rate() const override { return read_baud(fd_, *device_); }
-
-    SerialResult<DataBits> data_bits() const override { return query(data_bits_of); }
-    SerialResult<StopBits> stop_bits() const override { return query(stop_bits_of); }
-    SerialResult<Parity> parity() const override { return query(parity_of); }
-    SerialResult<FlowControl> flow_control() const override { return query(flow_control_of); }
-
-    std::chrono::milliseconds timeout() const override { return timeout_; }
-
-    SerialResult<void> set_baud_rate(std::uint32_t value) override {
-        if (value == 0) {
-            return std::unexpected(detail::zero_baud_error());
-        }
-        auto attrs = read_attrs(fd_);
-        if (!attrs) {
-            return std::unexpected(attrs.error());
-        }
-        const auto written = write_line(fd_, *attrs, value, *device_);
-        return detail::settle(written, detail::confirm_baud(*this, value));
-    }
-
-    SerialResult<void> set_data_bits(DataBits value) override {
-        const auto changed = change([value](termios& a) { put_data_bits(a, value); });
-        return detail::settle(changed, detail::confirm_data_bits(*this, value));
-    }
-
-    SerialResult<void> set_stop_bits(StopBits value) override {
-        const auto changed = change([value](termios& a) { put_stop_bits(a, value); });
-        return detail::settle(changed, detail::confirm_stop_bits(*this, value));
-    }
-
-    SerialResult<void> set_parity(Parity value) override {
-        const auto changed = change([value](termios& a) { put_parity(a, value); });
-        return detail::settle(changed, detail::confirm_parity(*this, value));
-    }
-
-    SerialResult<void> set_flow_control(FlowControl value) override {
-        const auto changed = change([value](termios& a) { put_flow_control(a, value); });
-        return detail::settle(changed, detail::confirm_flow_control(*this, value));
-    }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         const int fd = ::fcntl(fd_, F_DUPFD_CLOEXEC, 0);
         if (fd < 0) {
             return std::unexpected(detail::serial_error_from_errno(errno));
         }
-        return std::make_unique<PosixSerialPort>(fd, name_, timeout_, device_);
+        return std::make_unique<PosixSerialPort>(fd, *name(), timeout(), device_);
     }
 
-    IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
-        if (buffer.empty()) {
-            return 0;
-        }
-        const auto deadline = Clock::now() + timeout_;
+    IoResult<std::size_t> read_bytes(std::span<std::uint8_t> buffer,
+                                     Clock::time_point deadline) override {
         for (;;) {
             // The waker's descriptor is -1 (ignored by poll) if it could not be made.
             pollfd watched[2] = {{fd_, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
@@ -486,12 +340,12 @@ class PosixSerialPort final : public SerialPort {
             }
             if (ready == 0) {
                 if (Clock::now() >= deadline) {
-                    return std::unexpected(timed_out());
+                    return std::unexpected(detail::read_timed_out());
                 }
                 continue;
             }
             if ((watched[1].revents & POLLIN) != 0) {
-                return std::unexpected(timed_out());
+                return std::unexpected(detail::read_timed_out());
             }
             if ((request.revents & POLLNVAL) != 0) {
                 return std::unexpected(disconnected(EBADF));
@@ -519,12 +373,8 @@ class PosixSerialPort final : public SerialPort {
         }
     }
 
-    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
-        if (bytes.empty()) {
-            return {};
-        }
-        const FrameLine line = frame_line();
-        detail::WriteStall stall(line.baud, line.bits, Clock::now());
+    IoResult<void> write_bytes(std::span<const std::uint8_t> bytes,
+                               detail::WriteStall& stall) override {
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t put = ::write(fd_, bytes.data() + done, bytes.size() - done);
@@ -551,10 +401,11 @@ class PosixSerialPort final : public SerialPort {
                     IoError{IoKind::TimedOut, detail::write_stalled_text(done, bytes.size())});
             }
             // POLLOUT comes with room for more; the queue draining is looked
-            // at every kQueueLook meanwhile.
+            // at every kLook meanwhile.
             pollfd request{fd_, POLLOUT, 0};
-            const int ready = ::poll(
-                &request, 1, poll_timeout(std::min<Clock::duration>(stall.left(now), kQueueLook)));
+            const int ready = ::poll(&request, 1,
+                                     poll_timeout(std::min<Clock::duration>(
+                                         stall.left(now), detail::WriteStall::kLook)));
             if (ready < 0 && errno != EINTR) {
                 return std::unexpected(detail::io_error_from_errno(errno));
             }
@@ -569,32 +420,28 @@ class PosixSerialPort final : public SerialPort {
     void cancel_read() override { wake_.wake(); }
 
   private:
-    template <class T>
-    SerialResult<T> query(T (*decode)(const termios&)) const {
+    SerialResult<LineSettings> read_line() const override {
         const auto attrs = read_attrs(fd_);
         if (!attrs) {
             return std::unexpected(attrs.error());
         }
-        return decode(*attrs);
+        const auto baud = read_baud(fd_, *device_);
+        if (!baud) {
+            return std::unexpected(baud.error());
+        }
+        return detail::line_of(*attrs, *baud);
     }
 
-    struct FrameLine {
-        std::uint32_t baud = 0;
-        unsigned bits = 10;
-    };
-
-    // The line as the device reports it now; a failed query leaves the
-    // queued bytes out of the write allowance.
-    FrameLine frame_line() const {
-        FrameLine line;
-        const auto attrs = read_attrs(fd_);
-        const auto baud = read_baud(fd_, *device_);
-        if (attrs && baud) {
-            line.baud = *baud;
-            line.bits =
-                detail::frame_bits(data_bits_of(*attrs), parity_of(*attrs), stop_bits_of(*attrs));
+    // Every flag of the line is put anew, the raw mode with the rest, so
+    // nothing another program or a refused change left behind stays.
+    SerialResult<void> write_line(const LineSettings& line) override {
+        auto attrs = read_attrs(fd_);
+        if (!attrs) {
+            return std::unexpected(attrs.error());
         }
-        return line;
+        detail::make_raw(*attrs);
+        detail::put_line(*attrs, line);
+        return write_attrs(fd_, *attrs, line.baud_rate, *device_);
     }
 
     // Bytes waiting in the driver's output queue; 0 where it cannot tell
@@ -607,23 +454,7 @@ class PosixSerialPort final : public SerialPort {
         return static_cast<std::size_t>(queued);
     }
 
-    template <class Change>
-    SerialResult<void> change(Change change_attrs) {
-        auto attrs = read_attrs(fd_);
-        if (!attrs) {
-            return std::unexpected(attrs.error());
-        }
-        const auto rate = read_baud(fd_, *device_);
-        if (!rate) {
-            return std::unexpected(rate.error());
-        }
-        change_attrs(*attrs);
-        return write_line(fd_, *attrs, *rate, *device_);
-    }
-
     const int fd_;
-    const std::string name_;
-    const std::chrono::milliseconds timeout_;
     // Released after fd_ is closed: the last handle's release ends exclusive use.
     const std::shared_ptr<OpenDevice> device_;
     ReadWaker wake_;
@@ -692,11 +523,9 @@ std::optional<SerialError> refuse_non_serial(int fd) {
 
 }  // namespace
 
-SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
-    if (settings.baud_rate() == 0) {
-        return std::unexpected(detail::zero_baud_error());
-    }
-    const int fd = ::open(settings.path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
+                                                    std::chrono::milliseconds timeout) {
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         const int err = errno;
         // EBUSY: another holder set TIOCEXCL (tty_ioctl(4)).
@@ -725,30 +554,11 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
         return std::unexpected(detail::serial_error_from_errno(err));
     }
 
-    auto attrs = read_attrs(fd);
-    if (!attrs) {
-        return std::unexpected(attrs.error());
-    }
-    make_raw(*attrs);
-    put_data_bits(*attrs, settings.data_bits());
-    put_parity(*attrs, settings.parity());
-    put_stop_bits(*attrs, settings.stop_bits());
-    put_flow_control(*attrs, settings.flow_control());
-    const auto written = write_line(fd, *attrs, settings.baud_rate(), *device);
-    if (!written && written.error().kind != ErrorKind::InvalidInput) {
-        return std::unexpected(written.error());
-    }
-
     const int handle_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (handle_fd < 0) {
         return std::unexpected(detail::serial_error_from_errno(errno));
     }
-    auto port = std::make_unique<PosixSerialPort>(handle_fd, settings.path(), settings.timeout(),
-                                                  std::move(device));
-    if (auto settled = detail::settle(written, detail::confirm_all(*port, settings)); !settled) {
-        return std::unexpected(settled.error());
-    }
-    return port;
+    return std::make_unique<PosixSerialPort>(handle_fd, path, timeout, std::move(device));
 }
 
 void release_ports_now() {

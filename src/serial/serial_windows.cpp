@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -12,10 +13,10 @@
 #include <utility>
 
 #include "base/windows_text.hpp"
+#include "serial/comm_rules.hpp"
+#include "serial/dcb_line.hpp"
 #include "serial/error_texts.hpp"
-#include "serial/line_timing.hpp"
-#include "serial/readback.hpp"
-#include "serial/serial_port.hpp"
+#include "serial/line_port.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
@@ -23,36 +24,34 @@ namespace portavik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// How often a stalled write looks at the driver's output queue.
-constexpr auto kQueueLook = std::chrono::milliseconds(100);
-// Bytes per WriteFile: a write completes when the device took all of it, so
-// smaller requests show progress where the output queue cannot (wine's
-// pseudo-terminals report none).
+// The most bytes per WriteFile: a write completes when the device took all
+// of it, so smaller requests show progress where the output queue cannot
+// (wine's pseudo-terminals and many USB drivers report none).
 constexpr std::size_t kWriteChunk = 4096;
 
-// --- Errors --------------------------------------------------------------------
+// The rules of serial/comm_rules.hpp use Win32's values, spelled there so
+// that they compile everywhere.
+static_assert(comm::kErrorFileNotFound == ERROR_FILE_NOT_FOUND);
+static_assert(comm::kErrorAccessDenied == ERROR_ACCESS_DENIED);
+static_assert(comm::kErrorInvalidHandle == ERROR_INVALID_HANDLE);
+static_assert(comm::kErrorNotReady == ERROR_NOT_READY);
+static_assert(comm::kErrorBadCommand == ERROR_BAD_COMMAND);
+static_assert(comm::kErrorGenFailure == ERROR_GEN_FAILURE);
+static_assert(comm::kErrorDevNotExist == ERROR_DEV_NOT_EXIST);
+static_assert(comm::kErrorInvalidParameter == ERROR_INVALID_PARAMETER);
+static_assert(comm::kErrorBrokenPipe == ERROR_BROKEN_PIPE);
+static_assert(comm::kErrorSemTimeout == ERROR_SEM_TIMEOUT);
+#ifdef ERROR_NO_SUCH_DEVICE  // the Windows SDK has it, mingw-w64's headers not
+static_assert(comm::kErrorNoSuchDevice == ERROR_NO_SUCH_DEVICE);
+#endif
+static_assert(comm::kErrorOperationAborted == ERROR_OPERATION_ABORTED);
+static_assert(comm::kErrorIoDevice == ERROR_IO_DEVICE);
+static_assert(comm::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
+static_assert(comm::kErrorDeviceRemoved == ERROR_DEVICE_REMOVED);
+static_assert(comm::kCeRxOver == CE_RXOVER);
+static_assert(comm::kCeOverrun == CE_OVERRUN);
 
-// Codes with which a driver reports that its device went away: pending and
-// new I/O fail with them (a pseudo-terminal whose peer closed, under wine:
-// ERROR_BROKEN_PIPE on reads, ERROR_NOT_READY on writes; unplugged USB
-// adapters: access denied, bad command, general failure, aborted I/O).
-bool means_disconnected(DWORD code) {
-    switch (code) {
-        case ERROR_BROKEN_PIPE:
-        case ERROR_NOT_READY:
-        case ERROR_OPERATION_ABORTED:
-        case ERROR_ACCESS_DENIED:
-        case ERROR_BAD_COMMAND:
-        case ERROR_GEN_FAILURE:
-        case ERROR_DEVICE_NOT_CONNECTED:
-        case ERROR_DEVICE_REMOVED:
-        case ERROR_INVALID_HANDLE:
-            return true;
-        default:
-            return false;
-    }
-}
+// --- Errors --------------------------------------------------------------------
 
 SerialError serial_error(ErrorKind kind, IoKind io_kind, std::string description) {
     return SerialError{kind, io_kind, std::move(description)};
@@ -70,7 +69,7 @@ SerialError serial_error_from(DWORD code) {
             return serial_error(ErrorKind::NoDevice, IoKind::Other,
                                 detail::describe_failure(detail::Failure::Disconnected, os_text));
         default:
-            if (means_disconnected(code)) {
+            if (comm::means_disconnected(code)) {
                 return serial_error(
                     ErrorKind::Io, IoKind::BrokenPipe,
                     detail::describe_failure(detail::Failure::Disconnected, os_text));
@@ -100,122 +99,20 @@ SerialError open_error(DWORD code) {
     }
 }
 
+// A device that went away; `code` 0 where no call failed (a read that
+// completed empty).
+IoError gone(DWORD code) {
+    return IoError{IoKind::BrokenPipe,
+                   detail::describe_failure(detail::Failure::Disconnected,
+                                            code != 0 ? windows::error_text(code) : "")};
+}
+
 IoError io_error_from(DWORD code) {
-    const std::string os_text = windows::error_text(code);
-    if (means_disconnected(code)) {
-        return IoError{IoKind::BrokenPipe,
-                       detail::describe_failure(detail::Failure::Disconnected, os_text)};
+    if (comm::means_disconnected(code)) {
+        return gone(code);
     }
-    return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other, os_text};
-}
-
-IoError timed_out() {
-    return IoError{IoKind::TimedOut, std::string(detail::kReadTimedOut)};
-}
-
-// --- DCB fields ------------------------------------------------------------------
-
-void put_data_bits(DCB& dcb, DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            dcb.ByteSize = 5;
-            break;
-        case DataBits::Six:
-            dcb.ByteSize = 6;
-            break;
-        case DataBits::Seven:
-            dcb.ByteSize = 7;
-            break;
-        case DataBits::Eight:
-            dcb.ByteSize = 8;
-            break;
-    }
-}
-
-void put_parity(DCB& dcb, Parity value) {
-    dcb.Parity = value == Parity::Odd ? ODDPARITY : value == Parity::Even ? EVENPARITY : NOPARITY;
-    dcb.fParity = value == Parity::None ? FALSE : TRUE;
-}
-
-void put_stop_bits(DCB& dcb, StopBits value) {
-    dcb.StopBits = value == StopBits::Two ? TWOSTOPBITS : ONESTOPBIT;
-}
-
-// DTR and RTS on while the port is open; hardware flow control hands RTS to
-// the driver and waits for CTS, software flow control is XON/XOFF both ways
-// (DCB, Win32 API documentation).
-void put_flow_control(DCB& dcb, FlowControl value) {
-    const bool hardware = value == FlowControl::Hardware;
-    const bool software = value == FlowControl::Software;
-    dcb.fOutxCtsFlow = hardware ? TRUE : FALSE;
-    dcb.fRtsControl = hardware ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
-    dcb.fOutX = software ? TRUE : FALSE;
-    dcb.fInX = software ? TRUE : FALSE;
-}
-
-// The line as a terminal program needs it, whatever the last user left:
-// binary, no DSR handshake, no character replacement, no abort on errors.
-void make_plain(DCB& dcb) {
-    dcb.fBinary = TRUE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fTXContinueOnXoff = TRUE;
-    dcb.fErrorChar = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fAbortOnError = FALSE;
-    dcb.XonChar = 0x11;
-    dcb.XoffChar = 0x13;
-}
-
-// What a driver reported, made fit to be written back: a value outside the
-// DCB's range fails the whole SetCommState. (wine reads a pseudo-terminal
-// that kept PARODD after dropping PARENB as no parity value at all.)
-void make_writable(DCB& dcb) {
-    if (dcb.Parity > SPACEPARITY) {
-        dcb.Parity = NOPARITY;
-        dcb.fParity = FALSE;
-    }
-    if (dcb.ByteSize < 5 || dcb.ByteSize > 8) {
-        dcb.ByteSize = 8;
-    }
-    if (dcb.StopBits > TWOSTOPBITS) {
-        dcb.StopBits = ONESTOPBIT;
-    }
-}
-
-DataBits data_bits_of(const DCB& dcb) {
-    switch (dcb.ByteSize) {
-        case 5:
-            return DataBits::Five;
-        case 6:
-            return DataBits::Six;
-        case 7:
-            return DataBits::Seven;
-        default:
-            return DataBits::Eight;
-    }
-}
-
-Parity parity_of(const DCB& dcb) {
-    if (dcb.Parity == ODDPARITY) {
-        return Parity::Odd;
-    }
-    return dcb.Parity == EVENPARITY ? Parity::Even : Parity::None;
-}
-
-StopBits stop_bits_of(const DCB& dcb) {
-    return dcb.StopBits == ONESTOPBIT ? StopBits::One : StopBits::Two;
-}
-
-FlowControl flow_control_of(const DCB& dcb) {
-    if (dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE) {
-        return FlowControl::Hardware;
-    }
-    if (dcb.fOutX || dcb.fInX) {
-        return FlowControl::Software;
-    }
-    return FlowControl::None;
+    return IoError{code == ERROR_TIMEOUT ? IoKind::TimedOut : IoKind::Other,
+                   windows::error_text(code)};
 }
 
 // --- Handles -------------------------------------------------------------------
@@ -250,53 +147,43 @@ DWORD wait_ms(Clock::duration left) {
     return static_cast<DWORD>(std::min<long long>(ms, INFINITE - 1));
 }
 
-class WindowsSerialPort final : public SerialPort {
+// What every handle of one open device shares.
+struct OpenDevice {
+    // XonLim and XoffLim for the input queue the driver keeps.
+    comm::FlowLimits flow_limits;
+    // ClearCommError clears the flags it reports, so whichever handle sees
+    // an overrun counts it here.
+    std::atomic<std::uint64_t> overruns{0};
+};
+
+// Asks the driver for a large input queue; the XON/XOFF limits for the one
+// it keeps.
+comm::FlowLimits set_up_queues(HANDLE handle) {
+    // All zero where the driver does not say: no maximum, queue unknown.
+    COMMPROP properties{};
+    ::GetCommProperties(handle, &properties);
+    // A request: the driver may round it or keep its own (SetupComm). The
+    // output queue holds one write request at most.
+    if (::SetupComm(handle, static_cast<DWORD>(comm::input_queue_request(properties.dwMaxRxQueue)),
+                    static_cast<DWORD>(kWriteChunk))) {
+        properties = {};
+        ::GetCommProperties(handle, &properties);
+    }
+    return comm::flow_limits(properties.dwCurrentRxQueue);
+}
+
+class WindowsSerialPort final : public LinePort {
   public:
-    WindowsSerialPort(UniqueHandle handle, std::string name, std::chrono::milliseconds timeout)
-        : handle_(std::move(handle)),
-          name_(std::move(name)),
-          timeout_(timeout),
+    WindowsSerialPort(UniqueHandle handle, std::string name, std::chrono::milliseconds timeout,
+                      std::shared_ptr<OpenDevice> device)
+        : LinePort(std::move(name), timeout),
+          handle_(std::move(handle)),
+          device_(std::move(device)),
           read_event_(make_event()),
           write_event_(make_event()),
           cancel_event_(make_event()) {}
 
     bool ready() const { return read_event_ && write_event_ && cancel_event_; }
-
-    std::optional<std::string> name() const override { return name_; }
-
-    SerialResult<std::uint32_t> baud_rate() const override {
-        return query([](const DCB& dcb) { return static_cast<std::uint32_t>(dcb.BaudRate); });
-    }
-    SerialResult<DataBits> data_bits() const override { return query(data_bits_of); }
-    SerialResult<StopBits> stop_bits() const override { return query(stop_bits_of); }
-    SerialResult<Parity> parity() const override { return query(parity_of); }
-    SerialResult<FlowControl> flow_control() const override { return query(flow_control_of); }
-
-    std::chrono::milliseconds timeout() const override { return timeout_; }
-
-    SerialResult<void> set_baud_rate(std::uint32_t value) override {
-        if (value == 0) {
-            return std::unexpected(detail::zero_baud_error());
-        }
-        const auto changed = change([value](DCB& dcb) { dcb.BaudRate = value; });
-        return detail::settle(changed, detail::confirm_baud(*this, value));
-    }
-    SerialResult<void> set_data_bits(DataBits value) override {
-        const auto changed = change([value](DCB& dcb) { put_data_bits(dcb, value); });
-        return detail::settle(changed, detail::confirm_data_bits(*this, value));
-    }
-    SerialResult<void> set_stop_bits(StopBits value) override {
-        const auto changed = change([value](DCB& dcb) { put_stop_bits(dcb, value); });
-        return detail::settle(changed, detail::confirm_stop_bits(*this, value));
-    }
-    SerialResult<void> set_parity(Parity value) override {
-        const auto changed = change([value](DCB& dcb) { put_parity(dcb, value); });
-        return detail::settle(changed, detail::confirm_parity(*this, value));
-    }
-    SerialResult<void> set_flow_control(FlowControl value) override {
-        const auto changed = change([value](DCB& dcb) { put_flow_control(dcb, value); });
-        return detail::settle(changed, detail::confirm_flow_control(*this, value));
-    }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         HANDLE copy = nullptr;
@@ -304,7 +191,8 @@ class WindowsSerialPort final : public SerialPort {
                                0, FALSE, DUPLICATE_SAME_ACCESS)) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
-        auto clone = std::make_unique<WindowsSerialPort>(UniqueHandle(copy), name_, timeout_);
+        auto clone =
+            std::make_unique<WindowsSerialPort>(UniqueHandle(copy), *name(), timeout(), device_);
         if (!clone->ready()) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
@@ -315,51 +203,45 @@ class WindowsSerialPort final : public SerialPort {
     // is COMMTIMEOUTS {MAXDWORD, MAXDWORD, timeout}, but wine ignores it on
     // overlapped handles (the read waits for the whole buffer). This holds
     // on both: ask what is queued; read that much, or one byte when nothing
-    // is, and wait for it at most the timeout; then take what came behind
-    // the first byte.
-    IoResult<std::size_t> read(std::span<std::uint8_t> buffer) override {
-        if (buffer.empty()) {
-            return 0;
-        }
-        const auto deadline = Clock::now() + timeout_;
+    // is (or the driver will not say), and wait for it at most the timeout;
+    // then take what came behind the first byte.
+    IoResult<std::size_t> read_bytes(std::span<std::uint8_t> buffer,
+                                     Clock::time_point deadline) override {
         for (;;) {
             if (cancelled()) {
-                return std::unexpected(timed_out());
+                return std::unexpected(detail::read_timed_out());
             }
-            auto queued = queued_input();
-            if (!queued) {
-                return std::unexpected(queued.error());
+            const comm::CommStatus status = comm_status();
+            const comm::InputQueue queued = comm::input_queue(status);
+            if (queued.state == comm::Queue::Gone) {
+                return std::unexpected(gone(status.error));
             }
-            const std::size_t want = std::clamp<std::size_t>(*queued, 1, buffer.size());
+            const std::size_t want = std::clamp<std::size_t>(queued.bytes, 1, buffer.size());
             auto got = read_some(buffer.first(want), deadline);
             if (!got) {
                 return std::unexpected(got.error());
             }
             if (*got > 0) {
-                if (*queued == 0 && *got < buffer.size()) {
+                if (queued.bytes == 0 && *got < buffer.size()) {
                     return *got + top_up(buffer.subspan(*got));
                 }
                 return *got;
             }
             if (Clock::now() >= deadline) {
-                return std::unexpected(timed_out());
+                return std::unexpected(detail::read_timed_out());
             }
         }
     }
 
-    // Requests of at most kWriteChunk bytes, each waited for under the rule
-    // of serial/write_stall.hpp: the bytes done and the output queue
-    // (ClearCommError's cbOutQue, which counts the pending request's bytes
-    // not yet sent) show the device taking bytes.
-    IoResult<void> write_all(std::span<const std::uint8_t> bytes) override {
-        if (bytes.empty()) {
-            return {};
-        }
-        const FrameLine line = frame_line();
-        detail::WriteStall stall(line.baud, line.bits, Clock::now());
+    // Requests of a fraction of a second of wire time each, waited for
+    // under the rule of serial/write_stall.hpp: the bytes done, and the
+    // bytes still queued (comm::queued_output) show the device taking bytes.
+    IoResult<void> write_bytes(std::span<const std::uint8_t> bytes,
+                               detail::WriteStall& stall) override {
+        const std::size_t most = stall.request_size(kWriteChunk);
         std::size_t done = 0;
         while (done < bytes.size()) {
-            const auto chunk = bytes.subspan(done, std::min(kWriteChunk, bytes.size() - done));
+            const auto chunk = bytes.subspan(done, std::min(most, bytes.size() - done));
             auto put = write_chunk(chunk, stall, done);
             if (!put) {
                 if (put.error().kind == IoKind::TimedOut) {
@@ -376,6 +258,10 @@ class WindowsSerialPort final : public SerialPort {
 
     void cancel_read() override { ::SetEvent(cancel_event_.get()); }
 
+    std::uint64_t overruns() const override {
+        return device_->overruns.load(std::memory_order_relaxed);
+    }
+
   private:
     // A failed chunk: the error, and for a stall how much of the chunk the
     // device took before it stopped.
@@ -383,11 +269,6 @@ class WindowsSerialPort final : public SerialPort {
         IoKind kind;
         IoError error;
         std::size_t handed_over = 0;
-    };
-
-    struct FrameLine {
-        std::uint32_t baud = 0;
-        unsigned bits = 10;
     };
 
     SerialResult<DCB> read_dcb() const {
@@ -399,158 +280,177 @@ class WindowsSerialPort final : public SerialPort {
         return dcb;
     }
 
-    template <class Decode>
-    auto query(Decode decode) const -> SerialResult<decltype(decode(DCB{}))> {
+    SerialResult<LineSettings> read_line() const override {
         const auto dcb = read_dcb();
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
-        return decode(*dcb);
+        return detail::line_of(*dcb);
     }
 
-    template <class Change>
-    SerialResult<void> change(Change change_dcb) {
+    SerialResult<void> write_line(const LineSettings& line) override {
         auto dcb = read_dcb();
         if (!dcb) {
             return std::unexpected(dcb.error());
         }
-        make_writable(*dcb);
-        change_dcb(*dcb);
+        detail::make_plain(*dcb, device_->flow_limits);
+        detail::put_line(*dcb, line);
         if (!::SetCommState(handle_.get(), &*dcb)) {
             return std::unexpected(serial_error_from(::GetLastError()));
         }
         return {};
     }
 
-    // The line as the device reports it now; a failed query leaves the
-    // queued bytes out of the write allowance.
-    FrameLine frame_line() const {
-        FrameLine line;
-        if (const auto dcb = read_dcb(); dcb) {
-            line.baud = dcb->BaudRate;
-            line.bits = detail::frame_bits(data_bits_of(*dcb), parity_of(*dcb), stop_bits_of(*dcb));
-        }
-        return line;
-    }
-
     bool cancelled() const {
         return ::WaitForSingleObject(cancel_event_.get(), 0) == WAIT_OBJECT_0;
     }
 
-    // Bytes waiting in the driver's input and output queues.
-    IoResult<COMSTAT> comm_status() const {
+    // ClearCommError: the queues, and an overrun counted for the device.
+    comm::CommStatus comm_status() const {
         DWORD errors = 0;
-        COMSTAT status{};
-        if (!::ClearCommError(handle_.get(), &errors, &status)) {
-            return std::unexpected(io_error_from(::GetLastError()));
+        COMSTAT queues{};
+        if (!::ClearCommError(handle_.get(), &errors, &queues)) {
+            return {false, ::GetLastError()};
+        }
+        const comm::CommStatus status{true, 0, errors, queues.cbInQue, queues.cbOutQue};
+        if (comm::lost_input(status)) {
+            device_->overruns.fetch_add(1, std::memory_order_relaxed);
         }
         return status;
     }
 
-    IoResult<std::size_t> queued_input() const {
-        auto status = comm_status();
-        if (!status) {
-            return std::unexpected(status.error());
+    // A request signalled through `event`, reset for it.
+    static OVERLAPPED overlapped(HANDLE event) {
+        OVERLAPPED request{};
+        request.hEvent = event;
+        ::ResetEvent(event);
+        return request;
+    }
+
+    // How a ReadFile or WriteFile call went, right after it returned
+    // `called` (the last error is its own): done or failed at once, or
+    // nothing yet while the request is pending.
+    static std::optional<comm::Completion> started(BOOL called, DWORD moved) {
+        if (called) {
+            return comm::Completion{true, 0, moved, false};
         }
-        return static_cast<std::size_t>(status->cbInQue);
+        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
+            return comm::Completion{false, error, 0, false};
+        }
+        return std::nullopt;
+    }
+
+    // The end of a request that was pending, once it has ended or been
+    // cancelled (`stopped`).
+    comm::Completion finished(OVERLAPPED& request, bool stopped) const {
+        DWORD moved = 0;
+        const bool ok = ::GetOverlappedResult(handle_.get(), &request, &moved, TRUE) != FALSE;
+        return {ok, ok ? 0 : ::GetLastError(), moved, stopped};
+    }
+
+    // What a failed call or an ended request means: the bytes moved (maybe
+    // none: try again), or the error.
+    IoResult<std::size_t> result_of(comm::Outcome outcome, const comm::Completion& end) {
+        switch (outcome) {
+            case comm::Outcome::Bytes:
+                return end.bytes;
+            case comm::Outcome::Gone:
+                return std::unexpected(gone(end.error));
+            case comm::Outcome::Failed:
+                return std::unexpected(io_error_from(end.error));
+            case comm::Outcome::AskPort: {
+                const comm::CommStatus status = comm_status();
+                return result_of(comm::after_abort(status),
+                                 {false, status.ok ? end.error : status.error, end.bytes, false});
+            }
+        }
+        return std::unexpected(io_error_from(end.error));
     }
 
     // One overlapped ReadFile, waited for until `deadline` or cancel_read();
     // a read still pending then is cancelled, and what it got meanwhile counts.
     IoResult<std::size_t> read_some(std::span<std::uint8_t> buffer, Clock::time_point deadline) {
-        OVERLAPPED request{};
-        request.hEvent = read_event_.get();
-        ::ResetEvent(request.hEvent);
+        OVERLAPPED request = overlapped(read_event_.get());
         DWORD got = 0;
-        if (::ReadFile(handle_.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got,
-                       &request)) {
-            return static_cast<std::size_t>(got);
-        }
-        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            return std::unexpected(io_error_from(error));
-        }
-        const HANDLE events[] = {request.hEvent, cancel_event_.get()};
-        const DWORD waited =
-            ::WaitForMultipleObjects(2, events, FALSE, wait_ms(deadline - Clock::now()));
-        const bool stopped = waited != WAIT_OBJECT_0;
-        if (stopped) {
-            ::CancelIoEx(handle_.get(), &request);
-        }
-        if (!::GetOverlappedResult(handle_.get(), &request, &got, TRUE)) {
-            // Aborted by the cancel above is a timeout; aborted otherwise, a
-            // device that went away.
-            if (const DWORD error = ::GetLastError();
-                !(stopped && error == ERROR_OPERATION_ABORTED)) {
-                return std::unexpected(io_error_from(error));
+        const BOOL called = ::ReadFile(handle_.get(), buffer.data(),
+                                       static_cast<DWORD>(buffer.size()), &got, &request);
+        auto end = started(called, got);
+        if (!end) {
+            const HANDLE events[] = {request.hEvent, cancel_event_.get()};
+            const DWORD waited =
+                ::WaitForMultipleObjects(2, events, FALSE, wait_ms(deadline - Clock::now()));
+            const bool stopped = waited != WAIT_OBJECT_0;
+            if (stopped) {
+                ::CancelIoEx(handle_.get(), &request);
             }
+            end = finished(request, stopped);
         }
-        if (got == 0 && waited == WAIT_OBJECT_0 + 1) {
-            return std::unexpected(timed_out());
-        }
-        return static_cast<std::size_t>(got);
+        return result_of(comm::read_end(*end), *end);
     }
 
-    // After the first byte: what is queued behind it, without waiting.
+    // After the first byte: what is queued behind it, without waiting; one
+    // byte at a time while there are any where the driver will not say.
     std::size_t top_up(std::span<std::uint8_t> rest) {
-        const auto queued = queued_input();
-        if (!queued || *queued == 0) {
-            return 0;
+        const comm::InputQueue queued = comm::input_queue(comm_status());
+        if (queued.state == comm::Queue::Counted && queued.bytes > 0) {
+            const auto got = read_some(rest.first(std::min(queued.bytes, rest.size())),
+                                       Clock::now() + timeout());
+            return got ? *got : 0;
         }
-        const auto got =
-            read_some(rest.first(std::min(*queued, rest.size())), Clock::now() + timeout_);
-        return got ? *got : 0;
+        std::size_t got = 0;
+        while (queued.state == comm::Queue::Unknown && got < rest.size()) {
+            const auto one = read_some(rest.subspan(got, 1), Clock::now());
+            if (!one || *one == 0) {
+                break;
+            }
+            got += *one;
+        }
+        return got;
     }
 
     std::expected<std::size_t, ChunkFailure> write_chunk(std::span<const std::uint8_t> chunk,
                                                          detail::WriteStall& stall,
                                                          std::size_t done) {
-        OVERLAPPED request{};
-        request.hEvent = write_event_.get();
-        ::ResetEvent(request.hEvent);
+        OVERLAPPED request = overlapped(write_event_.get());
         DWORD put = 0;
-        if (::WriteFile(handle_.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &put,
-                        &request)) {
-            if (put == 0) {
-                return wait_after_empty_write(stall, done);
-            }
-            return static_cast<std::size_t>(put);
-        }
-        if (const DWORD error = ::GetLastError(); error != ERROR_IO_PENDING) {
-            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(error)});
-        }
-        for (;;) {
+        const BOOL called = ::WriteFile(handle_.get(), chunk.data(),
+                                        static_cast<DWORD>(chunk.size()), &put, &request);
+        auto end = started(called, put);
+        while (!end) {
             const auto now = Clock::now();
-            stall.observe(done, queued_output(), now);
+            stall.observe(done, comm::queued_output(comm_status(), chunk.size()), now);
             if (stall.expired(now)) {
                 ::CancelIoEx(handle_.get(), &request);
-                ::GetOverlappedResult(handle_.get(), &request, &put, TRUE);
-                if (put == chunk.size()) {
-                    return static_cast<std::size_t>(put);  // done just in time
+                const comm::Completion cut = finished(request, true);
+                if (cut.bytes == chunk.size()) {
+                    return cut.bytes;  // done just in time
                 }
-                return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, put});
+                return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, cut.bytes});
             }
             const DWORD waited = ::WaitForSingleObject(
-                request.hEvent, wait_ms(std::min<Clock::duration>(stall.left(now), kQueueLook)));
+                request.hEvent, wait_ms(std::min<Clock::duration>(stall.left(now), kLook)));
             if (waited == WAIT_OBJECT_0) {
-                break;
+                end = finished(request, false);
             }
         }
-        if (!::GetOverlappedResult(handle_.get(), &request, &put, TRUE)) {
-            return std::unexpected(ChunkFailure{IoKind::Other, io_error_from(::GetLastError())});
+        const auto outcome =
+            result_of(end->ok ? comm::Outcome::Bytes : comm::failed_call(end->error), *end);
+        if (!outcome) {
+            return std::unexpected(ChunkFailure{IoKind::Other, outcome.error()});
         }
-        if (put == 0) {
+        if (*outcome == 0) {
             return wait_after_empty_write(stall, done);
         }
-        return static_cast<std::size_t>(put);
+        return *outcome;
     }
 
     // A write that completed with nothing taken (a driver with write
-    // timeouts of its own) counts against the stall rule before it is tried
-    // again.
+    // timeouts of its own, or one that aborted it on a line error) counts
+    // against the stall rule before it is tried again.
     std::expected<std::size_t, ChunkFailure> wait_after_empty_write(detail::WriteStall& stall,
                                                                     std::size_t done) {
         const auto now = Clock::now();
-        stall.observe(done, queued_output(), now);
+        stall.observe(done, comm::queued_output(comm_status(), 0), now);
         if (stall.expired(now)) {
             return std::unexpected(ChunkFailure{IoKind::TimedOut, {}, 0});
         }
@@ -558,15 +458,10 @@ class WindowsSerialPort final : public SerialPort {
         return 0;
     }
 
-    // 0 where the driver cannot tell.
-    std::size_t queued_output() const {
-        const auto status = comm_status();
-        return status ? static_cast<std::size_t>(status->cbOutQue) : 0;
-    }
+    static constexpr auto kLook = detail::WriteStall::kLook;
 
     const UniqueHandle handle_;
-    const std::string name_;
-    const std::chrono::milliseconds timeout_;
+    const std::shared_ptr<OpenDevice> device_;
     const UniqueHandle read_event_;
     const UniqueHandle write_event_;
     // Manual reset and never reset: once cancel_read() set it, every read
@@ -576,13 +471,10 @@ class WindowsSerialPort final : public SerialPort {
 
 }  // namespace
 
-SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
-    if (settings.baud_rate() == 0) {
-        return std::unexpected(detail::zero_baud_error());
-    }
-    UniqueHandle handle(::CreateFileW(device_path(settings.path()).c_str(),
-                                      GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OVERLAPPED, nullptr));
+SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
+                                                    std::chrono::milliseconds timeout) {
+    UniqueHandle handle(::CreateFileW(device_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (handle.get() == INVALID_HANDLE_VALUE) {
         handle.release();
         return std::unexpected(open_error(::GetLastError()));
@@ -596,19 +488,6 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
                          detail::describe_failure(detail::Failure::NotASerialLine,
                                                   windows::error_text(::GetLastError()))));
     }
-    make_plain(dcb);
-    dcb.BaudRate = settings.baud_rate();
-    put_data_bits(dcb, settings.data_bits());
-    put_parity(dcb, settings.parity());
-    put_stop_bits(dcb, settings.stop_bits());
-    put_flow_control(dcb, settings.flow_control());
-    SerialResult<void> written;
-    if (!::SetCommState(handle.get(), &dcb)) {
-        written = std::unexpected(serial_error_from(::GetLastError()));
-        if (written.error().kind != ErrorKind::InvalidInput) {
-            return std::unexpected(written.error());
-        }
-    }
     // No driver timeouts: a read waits for the bytes it asks for and a write
     // until the device took it all; both are bounded by waiting on their
     // events. Whatever another program left there would change that.
@@ -616,13 +495,12 @@ SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings
     if (!::SetCommTimeouts(handle.get(), &timeouts)) {
         return std::unexpected(serial_error_from(::GetLastError()));
     }
+    auto device = std::make_shared<OpenDevice>();
+    device->flow_limits = set_up_queues(handle.get());
     auto port =
-        std::make_unique<WindowsSerialPort>(std::move(handle), settings.path(), settings.timeout());
+        std::make_unique<WindowsSerialPort>(std::move(handle), path, timeout, std::move(device));
     if (!port->ready()) {
         return std::unexpected(serial_error_from(::GetLastError()));
-    }
-    if (auto settled = detail::settle(written, detail::confirm_all(*port, settings)); !settled) {
-        return std::unexpected(settled.error());
     }
     return port;
 }

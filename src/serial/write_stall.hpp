@@ -22,6 +22,8 @@ class WriteStall {
   public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::seconds kGrace{1};
+    // How often a write that waits looks at the driver's output queue.
+    static constexpr std::chrono::milliseconds kLook{100};
 
     WriteStall(std::uint32_t baud, unsigned frame_bits, Clock::time_point now)
         : baud_(baud), frame_bits_(frame_bits), since_(now) {}
@@ -42,6 +44,22 @@ class WriteStall {
     }
 
     bool expired(Clock::time_point now) const { return now - since_ >= allowance_; }
+
+    // Bytes for one write request where a request's progress cannot be seen
+    // until it completes: what the line sends in kRequestTime, so that a
+    // device taking bytes completes one well within the grace, and a stalled
+    // one holds no more than that in the allowance; at least one, at most
+    // `most`, and `most` where the rate is unknown.
+    static constexpr std::chrono::milliseconds kRequestTime{250};
+    std::size_t request_size(std::size_t most) const {
+        if (baud_ == 0) {
+            return most;
+        }
+        const std::uint64_t per_request = std::uint64_t{baud_} *
+                                          static_cast<std::uint64_t>(kRequestTime.count()) /
+                                          (std::uint64_t{frame_bits_} * 1000);
+        return static_cast<std::size_t>(std::clamp<std::uint64_t>(per_request, 1, most));
+    }
 
     // Until expired(), at least zero.
     Clock::duration left(Clock::time_point now) const {

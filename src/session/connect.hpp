@@ -10,19 +10,11 @@
 #include <string_view>
 
 #include "console/console.hpp"
+#include "serial/line_settings.hpp"
 #include "serial/serial_port.hpp"
 #include "session/platform.hpp"
 
 namespace portavik {
-
-// The five line settings as the open device reports them.
-struct LineSettings {
-    std::uint32_t baud_rate;
-    DataBits data_bits;
-    StopBits stop_bits;
-    Parity parity;
-    FlowControl flow_control;
-};
 
 // Asks the device; a failed query gives `fallback_baud`, 8 bits, 1 stop bit,
 // no parity, no flow control, without a message.

@@ -56,46 +56,4 @@ PortSettings get_default_settings(std::string port_name, std::uint32_t baud_rate
         .stop_bits(StopBits::One);
 }
 
-std::string_view display_word(DataBits value) {
-    switch (value) {
-        case DataBits::Five:
-            return "5";
-        case DataBits::Six:
-            return "6";
-        case DataBits::Seven:
-            return "7";
-        case DataBits::Eight:
-            return "8";
-    }
-    return "8";
-}
-
-std::string_view display_word(StopBits value) {
-    return value == StopBits::Two ? "2" : "1";
-}
-
-std::string_view display_word(Parity value) {
-    switch (value) {
-        case Parity::None:
-            return "нет";
-        case Parity::Odd:
-            return "нечетная";
-        case Parity::Even:
-            return "четная";
-    }
-    return "нет";
-}
-
-std::string_view display_word(FlowControl value) {
-    switch (value) {
-        case FlowControl::None:
-            return "нет";
-        case FlowControl::Software:
-            return "программное";
-        case FlowControl::Hardware:
-            return "аппаратное";
-    }
-    return "нет";
-}
-
 }  // namespace portavik

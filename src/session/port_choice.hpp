@@ -1,6 +1,6 @@
 #pragma once
 
-// Port listing and choice, default settings, and how line settings are shown.
+// Port listing and choice, and the default settings.
 
 #include <cstdint>
 #include <optional>
@@ -22,11 +22,5 @@ std::optional<std::string> select_port(Console& console, const PortLister& list_
 
 // 8N1, no flow control; opening sets the read timeout (choose_and_open_port).
 PortSettings get_default_settings(std::string port_name, std::uint32_t baud_rate);
-
-// Russian words for the one-line summaries.
-std::string_view display_word(DataBits value);
-std::string_view display_word(StopBits value);
-std::string_view display_word(Parity value);
-std::string_view display_word(FlowControl value);
 
 }  // namespace portavik

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "codec/hex.hpp"
+#include "serial/lost_input.hpp"
 
 namespace portavik {
 
@@ -40,6 +41,13 @@ void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_cl
     for (auto now = std::chrono::steady_clock::now(); now < until && running.load(kRelaxed);
          now = std::chrono::steady_clock::now()) {
         std::this_thread::sleep_for(std::min(step, until - now));
+    }
+}
+
+// Bytes the driver lost, on standard error (LostInputNotice paces it).
+void report_lost_input(Console& console, const SerialPort& port, LostInputNotice& notice) {
+    if (const auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
+        console.error_line(*line);
     }
 }
 
@@ -89,12 +97,14 @@ void format_received_chunk(std::string& lines, std::span<const std::uint8_t> chu
 void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     std::string lines;
+    LostInputNotice lost_input;
     while (running->load(kRelaxed)) {
         if (pause_receiver->load(kRelaxed)) {
             std::this_thread::sleep_for(kPausePoll);
             continue;
         }
         const auto got = port.read(buffer);
+        report_lost_input(console, port, lost_input);
         if (!got) {
             if (got.error().kind == IoKind::TimedOut) {
                 continue;
@@ -119,8 +129,10 @@ void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pa
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     std::vector<std::uint8_t> received;
     ReadFailurePacer pacer(port.timeout());
+    LostInputNotice lost_input;
     while (running->load(kRelaxed)) {
         const auto got = port.read(buffer);
+        report_lost_input(console, port, lost_input);
         if (!got) {
             if (got.error().kind == IoKind::TimedOut) {
                 continue;

@@ -220,7 +220,7 @@ SerialResult<PortList> AgentClient::list_ports() {
     }
     PortList ports;
     for (std::size_t i = 1; i < reply.size(); ++i) {
-        ports.push_back(PortInfo{from_hex(reply[i]), PortType::Unknown});
+        ports.push_back(PortInfo{from_hex(reply[i])});
     }
     return ports;
 }

@@ -19,7 +19,7 @@ struct FakePlatform {
     explicit FakePlatform(std::string script, std::vector<std::string> port_names = {"COM3"})
         : io(std::move(script)) {
         for (auto& port_name : port_names) {
-            ports.push_back({port_name, PortType::Unknown});
+            ports.push_back({port_name});
         }
     }
 

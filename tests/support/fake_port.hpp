@@ -57,6 +57,7 @@ struct FakeDevice {
     std::optional<SerialError> setter_error;  // every setter fails with it
     std::optional<SerialError> clone_error;
     std::optional<IoError> write_error;
+    std::uint64_t overruns = 0;  // what overruns() reports
 
     std::vector<FakeBytes> writes;  // one entry per write_all
     std::deque<ReadStep> reads;
@@ -161,6 +162,11 @@ class FakePort final : public SerialPort {
     void cancel_read() override {
         std::lock_guard guard(device_->lock);
         ++device_->cancel_calls;
+    }
+
+    std::uint64_t overruns() const override {
+        std::lock_guard guard(device_->lock);
+        return device_->overruns;
     }
 
   private:

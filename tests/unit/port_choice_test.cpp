@@ -13,9 +13,7 @@ namespace {
 using testing::TestConsole;
 
 PortLister ports_a_and_b() {
-    return [] {
-        return SerialResult<PortList>(PortList{{"A", PortType::Usb}, {"B", PortType::Unknown}});
-    };
+    return [] { return SerialResult<PortList>(PortList{{"A"}, {"B"}}); };
 }
 
 constexpr std::string_view kListAB = "\n🔌 Доступные порты:\n  1. A\n  2. B\n";
@@ -78,9 +76,7 @@ TEST(SelectPort, NoPortsOrAFailedListGiveOneLineAndNoPrompt) {
 
 TEST(SelectPort, SinglePortIsNumberOne) {
     TestConsole t("1\n");
-    PortLister one = [] {
-        return SerialResult<PortList>(PortList{{"/dev/ttyUSB0", PortType::Usb}});
-    };
+    PortLister one = [] { return SerialResult<PortList>(PortList{{"/dev/ttyUSB0"}}); };
     EXPECT_EQ(select_port(t.console, one), "/dev/ttyUSB0");
     EXPECT_EQ(t.output(), "\n🔌 Доступные порты:\n  1. /dev/ttyUSB0\n" + std::string(kPrompt));
 }

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "codec/hex.hpp"
@@ -169,6 +171,26 @@ TEST(ReceiveTirkData, FailedReadsAreReportedWithoutAFloodAndPaced) {
     EXPECT_EQ(t.output(), "📥 Получены данные: 21\n");
     // Waits of 20, 40, 80 and 160 ms, then 20 again after the data.
     EXPECT_GE(elapsed, std::chrono::milliseconds(320));
+}
+
+TEST(ReceiveBothLoops, BytesTheDriverLostAreReportedOnStandardErrorAtMostOnceASecond) {
+    for (const ReceiveLoop loop : {receive_data, receive_tirk_data}) {
+        TestConsole t;
+        FakePort port;
+        const auto lose = [&port](std::uint64_t count) {
+            return action_step([&port, count] {
+                std::lock_guard guard(port.device().lock);
+                port.device().overruns = count;
+            });
+        };
+        run_script(loop, t, port, make_flag(true), make_flag(false),
+                   {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
+        EXPECT_EQ(t.errors(),
+                  "⚠️ Данные от устройства потеряны: переполнился буфер приёма порта. "
+                  "Помогут "
+                  "управление потоком или меньшая скорость\n");
+        EXPECT_NE(t.output(), "") << "the data around the loss is still shown";
+    }
 }
 
 TEST(ReadFailurePacer, WaitDoublesUpToASecondAndRepeatsPrintAtMostOnceASecond) {

@@ -8,6 +8,7 @@
 
 #include "serial/line_timing.hpp"
 #include "serial/natural_order.hpp"
+#include "serial/readback.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
@@ -106,6 +107,60 @@ TEST(SerialWriteStall, FailsOnlyAfterAGraceSecondWithoutProgressPlusTheQueuedWir
     detail::WriteStall slow(50, 12, Clock::time_point{});
     slow.observe(0, ~std::size_t{0} / 2, Clock::time_point{});
     EXPECT_FALSE(slow.expired(Clock::time_point{} + std::chrono::hours(23)));
+}
+
+TEST(SerialReadBack, ARefusalNamesTheValueAskedForAndTheOneInForce) {
+    const LineSettings in_force{38400, DataBits::Eight, StopBits::One, Parity::None,
+                                FlowControl::None};
+    struct Case {
+        SerialResult<void> confirmed;
+        std::string_view refusal;  // empty: kept
+    };
+    const Case cases[] = {
+        {detail::confirm(in_force, 38400U), ""},
+        // Within 2 %: a divisor's rounding, the line works.
+        {detail::confirm(in_force, 38900U), ""},
+        {detail::confirm(in_force, 250000U),
+         "устройство не приняло скорость 250000 бод (действует 38400)"},
+        {detail::confirm(in_force, DataBits::Seven),
+         "устройство не приняло 7 бит данных (действует 8)"},
+        {detail::confirm(in_force, StopBits::Two),
+         "устройство не приняло 2 стоп-бита (действует 1)"},
+        {detail::confirm(in_force, Parity::Even),
+         "устройство не приняло контроль чётности «чётный» (действует «нет»)"},
+        {detail::confirm(in_force, Parity::Odd),
+         "устройство не приняло контроль чётности «нечётный» (действует «нет»)"},
+        {detail::confirm(in_force, FlowControl::Hardware),
+         "устройство не приняло управление потоком «аппаратное» (действует «нет»)"},
+        {detail::confirm_all(
+             in_force, {38400, DataBits::Eight, StopBits::Two, Parity::Odd, FlowControl::Software}),
+         "устройство не приняло контроль чётности «нечётный» (действует «нет»)"},
+        {detail::confirm_all(in_force, in_force), ""},
+    };
+    for (const Case& c : cases) {
+        if (c.refusal.empty()) {
+            EXPECT_TRUE(c.confirmed) << c.confirmed.error().description;
+            continue;
+        }
+        ASSERT_FALSE(c.confirmed) << c.refusal;
+        EXPECT_EQ(c.confirmed.error().kind, ErrorKind::InvalidInput);
+        EXPECT_EQ(c.confirmed.error().description, c.refusal);
+    }
+
+    // A read-back that failed is the outcome; so is a write that failed
+    // otherwise than by taking none of the change.
+    const SerialError gone{ErrorKind::NoDevice, IoKind::Other, "устройство отключено"};
+    const SerialError none_taken{ErrorKind::InvalidInput, IoKind::Other, "Invalid argument"};
+    const SerialResult<LineSettings> unread = std::unexpected(gone);
+    EXPECT_EQ(detail::confirm(unread, Parity::None).error().description, gone.description);
+    const SerialResult<void> ok;
+    const SerialResult<void> refused = detail::confirm(in_force, DataBits::Seven);
+    EXPECT_EQ(detail::settle(std::unexpected(gone), refused).error().description, gone.description);
+    EXPECT_EQ(detail::settle(std::unexpected(none_taken), refused).error().description,
+              refused.error().description);
+    EXPECT_EQ(detail::settle(std::unexpected(none_taken), ok).error().description,
+              none_taken.description);
+    EXPECT_TRUE(detail::settle(ok, ok));
 }
 
 }  // namespace

@@ -7,13 +7,16 @@
 #include <cstdint>
 #include <string>
 
+#include "serial/line_settings.hpp"
+
 namespace portavik::device {
 
 struct LineSettings {
     std::uint32_t baud = 0;
-    int data_bits = 8;
-    char parity = 'N';  // N, E or O
-    int stop_bits = 1;
+    DataBits data_bits = DataBits::Eight;
+    Parity parity = Parity::None;
+    StopBits stop_bits = StopBits::One;
+    // Both may be on at once, which the port's own FlowControl cannot say.
     bool rts_cts = false;
     bool xon_xoff = false;
 
