@@ -36,6 +36,18 @@ void Console::error_line(std::string_view text) {
     }
 }
 
+bool Console::print_unless(const std::atomic<bool>& held, std::string_view text, bool to_error) {
+    std::lock_guard lock(out_lock_);
+    if (held.load(std::memory_order_relaxed)) {
+        return false;
+    }
+    if (!(to_error ? err_ : out_).write(text)) {
+        throw OutputError(to_error ? "Ошибка записи в стандартный поток ошибок"
+                                   : "Ошибка записи в стандартный вывод");
+    }
+    return true;
+}
+
 void Console::clear_screen() {
     std::lock_guard lock(out_lock_);
     if (ended_output_) {

@@ -3,6 +3,7 @@
 // Whole-line console output and line input over byte streams. The program
 // uses the process's standard streams; tests plug in scripted ones.
 
+#include <atomic>
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -54,6 +55,10 @@ class Console {
     void line(std::string_view text);
     // A line on standard error.
     void error_line(std::string_view text);
+    // As print (or on standard error), unless `held` is found set once the
+    // output lock is taken: a thread that sets `held` and then prints is
+    // sure that nothing of this comes after its text. False when held.
+    bool print_unless(const std::atomic<bool>& held, std::string_view text, bool to_error = false);
 
     // Clears the screen under the output lock, so that no line of another
     // thread lands in the middle. By default this writes the terminal's

@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <condition_variable>
 #include <system_error>
+#include <utility>
 
 #include "codec/hex.hpp"
 #include "serial/lost_input.hpp"
@@ -13,9 +15,11 @@ namespace portavik {
 namespace {
 
 constexpr auto kRelaxed = std::memory_order_relaxed;
-constexpr auto kPausePoll = std::chrono::milliseconds(10);
 constexpr std::string_view kHexLabel = "📥 Получено (HEX): ";
 constexpr std::string_view kTextLabel = "📥 Получено (текст): ";
+constexpr std::string_view kTirkLabel = "📥 Получены данные: ";
+// How long a fatal stop waits for a printer that the console holds.
+constexpr auto kPrinterGrace = std::chrono::milliseconds(200);
 
 // Bytes a chunk may hold and still be shown as text: printable ASCII and
 // tab, LF, FF, CR, space. Anything of 0x80 or more fails, so such a chunk is
@@ -44,10 +48,11 @@ void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_cl
     }
 }
 
-// Bytes the driver lost, on standard error (LostInputNotice paces it).
-void report_lost_input(Console& console, const SerialPort& port, LostInputNotice& notice) {
-    if (const auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
-        console.error_line(*line);
+// Bytes the driver lost, on standard error in their place among the data
+// (LostInputNotice paces it).
+void report_lost_input(ReceiveQueue& queue, const SerialPort& port, LostInputNotice& notice) {
+    if (auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
+        queue.push_line(OutputStream::Error, std::move(*line));
     }
 }
 
@@ -74,6 +79,33 @@ Flag make_flag(bool value) {
     return std::make_shared<std::atomic<bool>>(value);
 }
 
+void PauseFlag::pause() {
+    paused_.store(true, kRelaxed);
+}
+
+void PauseFlag::resume() {
+    paused_.store(false, kRelaxed);
+    std::lock_guard lock(lock_);
+    if (wake_) {
+        wake_();
+        wait_printed_();
+    }
+}
+
+void PauseFlag::attach(std::function<void()> wake, std::function<void()> wait_printed) {
+    std::lock_guard lock(lock_);
+    wake_ = std::move(wake);
+    wait_printed_ = std::move(wait_printed);
+}
+
+void PauseFlag::detach() {
+    attach({}, {});
+}
+
+Pause make_pause() {
+    return std::make_shared<PauseFlag>();
+}
+
 bool is_printable_text(std::span<const std::uint8_t> chunk) {
     for (const std::uint8_t byte : chunk) {
         if (!kPrintable[byte]) {
@@ -94,91 +126,172 @@ void format_received_chunk(std::string& lines, std::span<const std::uint8_t> chu
     }
 }
 
-void receive_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
+void format_tirk_chunk(std::string& lines, std::span<const std::uint8_t> chunk) {
+    lines.assign(kTirkLabel);
+    append_hex_output(lines, chunk);
+    lines += '\n';
+}
+
+std::string loss_line(std::uint64_t lost_bytes, std::uint64_t lost_lines) {
+    std::string line =
+        "⚠️ Очередь приёма переполнена: потеряно " +
+        std::to_string(lost_bytes) + " байт";
+    if (lost_lines > 0) {
+        line += ", сообщений об ошибках: " + std::to_string(lost_lines);
+    }
+    line += '\n';
+    return line;
+}
+
+void receive_data(SerialPort& port, const std::atomic<bool>& running, const PauseFlag&,
+                  ReceiveQueue& queue) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    std::string lines;
     LostInputNotice lost_input;
-    while (running->load(kRelaxed)) {
-        if (pause_receiver->load(kRelaxed)) {
-            std::this_thread::sleep_for(kPausePoll);
-            continue;
-        }
+    while (running.load(kRelaxed) && !queue.abandoned()) {
         const auto got = port.read(buffer);
-        report_lost_input(console, port, lost_input);
+        report_lost_input(queue, port, lost_input);
         if (!got) {
             if (got.error().kind == IoKind::TimedOut) {
                 continue;
             }
-            if (running->load(kRelaxed)) {
-                console.line("❌ Ошибка чтения из порта: " + got.error().message);
+            if (running.load(kRelaxed)) {
+                queue.push_line(OutputStream::Out,
+                                "❌ Ошибка чтения из порта: " + got.error().message);
             }
             return;
         }
-        const std::span<const std::uint8_t> chunk(buffer.data(), *got);
-        if (chunk.empty()) {
-            continue;
+        if (*got > 0) {
+            queue.push_data(std::span<const std::uint8_t>(buffer.data(), *got));
         }
-        // Both lines in one write: a line of the main thread cannot come
-        // between them, and a printable chunk costs one system call.
-        format_received_chunk(lines, chunk);
-        console.print(lines);
     }
 }
 
-void receive_tirk_data(Console& console, SerialPort& port, Flag running, Flag pause_receiver) {
+void receive_tirk_data(SerialPort& port, const std::atomic<bool>& running, const PauseFlag& pause,
+                       ReceiveQueue& queue) {
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    std::vector<std::uint8_t> received;
     ReadFailurePacer pacer(port.timeout());
     LostInputNotice lost_input;
-    while (running->load(kRelaxed)) {
+    while (running.load(kRelaxed) && !queue.abandoned()) {
         const auto got = port.read(buffer);
-        report_lost_input(console, port, lost_input);
+        report_lost_input(queue, port, lost_input);
         if (!got) {
             if (got.error().kind == IoKind::TimedOut) {
                 continue;
             }
             const auto step = pacer.failed(got.error().message, ReadFailurePacer::Clock::now());
             if (step.print) {
-                console.error_line("Ошибка чтения: " + got.error().message);
+                queue.push_line(OutputStream::Error, "Ошибка чтения: " + got.error().message);
             }
             // A device that is gone fails every read at once.
-            wait_while_running(*running, step.wait, port.timeout());
+            wait_while_running(running, step.wait, port.timeout());
             continue;
         }
         pacer.succeeded();
-        if (*got == 0 || pause_receiver->load(kRelaxed)) {
-            continue;
-        }
-        received.insert(received.end(), buffer.begin(),
-                        buffer.begin() + static_cast<std::ptrdiff_t>(*got));
-        if (auto taken = take_received_data(received)) {
-            console.line("📥 Получены данные: " + format_hex_output(*taken));
+        if (*got > 0 && !pause.is_set()) {
+            queue.push_data(std::span<const std::uint8_t>(buffer.data(), *got));
         }
     }
 }
 
-std::optional<std::vector<std::uint8_t>> take_received_data(std::vector<std::uint8_t>& buffer) {
-    if (buffer.empty()) {
-        return std::nullopt;
+namespace {
+
+// What the printer writes for `entry`, and where.
+OutputStream render(const ReceiveQueue::Entry& entry, ChunkFormat format, std::string& lines) {
+    switch (entry.kind) {
+        case ReceiveQueue::Entry::Kind::Data:
+            format(lines, entry.data());
+            return OutputStream::Out;
+        case ReceiveQueue::Entry::Kind::Line:
+            lines.assign(entry.text);
+            lines += '\n';
+            return entry.stream;
+        case ReceiveQueue::Entry::Kind::Loss:
+            lines = loss_line(entry.lost_bytes, entry.lost_lines);
+            return OutputStream::Out;
     }
-    std::vector<std::uint8_t> taken;
-    taken.swap(buffer);
-    return taken;
+    return OutputStream::Out;
 }
+
+}  // namespace
+
+void print_received(Console& console, ReceiveQueue& queue, const PauseFlag& pause,
+                    ChunkFormat format) {
+    // Standard error is not held (the ТИРК reader's failures show at once).
+    static const std::atomic<bool> never_held{false};
+    std::string lines;
+    while (const auto entry = queue.take(pause.value())) {
+        const OutputStream stream = render(*entry, format, lines);
+        const bool to_error = stream == OutputStream::Error;
+        // The pause is looked at again under the output lock: once the main
+        // thread has set it and printed (a submenu's prompt), nothing of ours
+        // follows, even an entry taken just before.
+        while (!console.print_unless(to_error ? never_held : pause.value(), lines, to_error)) {
+            if (!queue.wait_while(pause.value())) {
+                return;
+            }
+        }
+        if (queue.abandoned()) {
+            return;
+        }
+    }
+}
+
+// What the two threads share with the ReceiverThread, kept alive by a
+// printer that a fatal stop leaves behind.
+struct ReceiverThread::Shared {
+    explicit Shared(std::size_t capacity) : queue(capacity) {}
+
+    ReceiveQueue queue;
+    std::optional<std::string> reader_failure;
+    std::optional<std::string> printer_failure;
+    std::mutex done_lock;
+    std::condition_variable done_changed;
+    bool printer_done = false;
+};
+
+namespace {
+
+std::string failure_text(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "неизвестная ошибка";
+    }
+}
+
+}  // namespace
 
 ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
-                               Flag pause_receiver, ReceiveLoop loop)
-    : running_(running), reader_(port.get()) {
+                               Pause pause, const ReceiveMode& mode, std::size_t capacity)
+    : shared_(std::make_shared<Shared>(capacity)),
+      running_(std::move(running)),
+      pause_(std::move(pause)),
+      reader_(port.get()) {
+    pause_->attach([shared = shared_] { shared->queue.wake(); },
+                   [shared = shared_] { shared->queue.wait_printed(); });
     try {
-        thread_ = std::thread(
-            [this, &console, port = std::move(port), running, pause_receiver, loop]() mutable {
+        printer_thread_ = std::thread([&console, shared = shared_, pause = pause_, mode] {
+            try {
+                print_received(console, shared->queue, *pause, mode.format);
+            } catch (...) {
+                shared->printer_failure = failure_text(std::current_exception());
+                // Nobody prints any more: the reader stops too.
+                shared->queue.abandon();
+            }
+            std::lock_guard lock(shared->done_lock);
+            shared->printer_done = true;
+            shared->done_changed.notify_all();
+        });
+        reader_thread_ =
+            std::thread([this, shared = shared_, port = std::move(port), mode]() mutable {
                 try {
-                    loop(console, *port, std::move(running), std::move(pause_receiver));
-                } catch (const std::exception& e) {
-                    failure_ = e.what();
+                    mode.read(*port, *running_, *pause_, shared->queue);
                 } catch (...) {
-                    failure_ = "неизвестная ошибка";
+                    shared->reader_failure = failure_text(std::current_exception());
                 }
+                shared->queue.close();
                 {
                     std::lock_guard lock(reader_lock_);
                     reader_ = nullptr;
@@ -186,6 +299,11 @@ ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> por
                 port.reset();
             });
     } catch (const std::system_error& e) {
+        shared_->queue.abandon();
+        if (printer_thread_.joinable()) {
+            printer_thread_.join();
+        }
+        pause_->detach();
         throw FatalError(std::string("Не удалось запустить поток приёма: ") + e.what());
     }
 }
@@ -202,10 +320,9 @@ std::unique_ptr<SerialPort> second_handle(const SerialPort& port) {
 
 }  // namespace
 
-ReceiverThread::ReceiverThread(Console& console, const SerialPort& port, Flag running,
-                               Flag pause_receiver, ReceiveLoop loop)
-    : ReceiverThread(console, second_handle(port), std::move(running), std::move(pause_receiver),
-                     loop) {}
+ReceiverThread::ReceiverThread(Console& console, const SerialPort& port, Flag running, Pause pause,
+                               const ReceiveMode& mode)
+    : ReceiverThread(console, second_handle(port), std::move(running), std::move(pause), mode) {}
 
 void ReceiverThread::join_and_report(Console& console) {
     if (const auto failure = join()) {
@@ -214,10 +331,23 @@ void ReceiverThread::join_and_report(Console& console) {
 }
 
 ReceiverThread::~ReceiverThread() {
-    if (thread_.joinable()) {
-        running_->store(false, kRelaxed);
-        wake_reader();
-        thread_.join();
+    if (!reader_thread_.joinable()) {
+        return;
+    }
+    running_->store(false, kRelaxed);
+    shared_->queue.abandon();
+    wake_reader();
+    reader_thread_.join();
+    pause_->detach();
+    // A printer in the middle of a write that the console does not take
+    // (a selection, Ctrl+S) would hold the stop as long as the console does.
+    std::unique_lock lock(shared_->done_lock);
+    if (shared_->done_changed.wait_for(lock, kPrinterGrace,
+                                       [this] { return shared_->printer_done; })) {
+        lock.unlock();
+        printer_thread_.join();
+    } else {
+        printer_thread_.detach();
     }
 }
 
@@ -229,11 +359,16 @@ void ReceiverThread::wake_reader() {
 }
 
 std::optional<std::string> ReceiverThread::join() {
-    if (thread_.joinable()) {
+    if (reader_thread_.joinable()) {
         wake_reader();
-        thread_.join();
+        reader_thread_.join();
+        printer_thread_.join();
+        pause_->detach();
     }
-    return failure_;
+    if (shared_->printer_failure) {
+        return shared_->printer_failure;
+    }
+    return shared_->reader_failure;
 }
 
 }  // namespace portavik

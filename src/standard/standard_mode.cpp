@@ -65,11 +65,12 @@ constexpr SendSubmenu kHexCrcSubmenu{
     &send_hex_data_with_crc,
 };
 
-// The receiver is paused while the user types, so device data waits in the
-// port and is printed after "q". End of input leaves as "q".
-void run_send_submenu(Console& console, SerialPort& port, const Flag& pause_receiver,
+// The receiver prints nothing while the user types: what the device sends
+// meanwhile is read and kept, and printed after "q", before the menu comes
+// again. End of input leaves as "q".
+void run_send_submenu(Console& console, SerialPort& port, const Pause& pause_receiver,
                       const SendSubmenu& submenu) {
-    pause_receiver->store(true, std::memory_order_relaxed);
+    pause_receiver->pause();
     console.line(submenu.heading);
     console.line(submenu.hint);
     for (;;) {
@@ -90,13 +91,13 @@ void run_send_submenu(Console& console, SerialPort& port, const Flag& pause_rece
             submenu.send(console, port, text);
         }
     }
-    pause_receiver->store(false, std::memory_order_relaxed);
+    pause_receiver->resume();
 }
 
 void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
     Flag running = make_flag(true);
-    Flag pause_receiver = make_flag(false);
-    ReceiverThread receiver_thread(console, *port, running, pause_receiver, &receive_data);
+    Pause pause_receiver = make_pause();
+    ReceiverThread receiver_thread(console, *port, running, pause_receiver, kStandardReceive);
     for (;;) {
         show_menu(console);
         const LineResult input = console.read_line();

@@ -81,7 +81,7 @@ void show_tirk_menu(Console& console) {
 
 void run_editor(EditorKind kind, EditorContext& context) {
     Console& console = context.console;
-    context.pause_receiver->store(true, std::memory_order_relaxed);
+    context.pause_receiver->pause();
     {
         RawModeGuard raw_mode(context.terminal);
         show_header(kind, console);
@@ -110,7 +110,7 @@ void run_editor(EditorKind kind, EditorContext& context) {
             }
         }
     }
-    context.pause_receiver->store(false, std::memory_order_relaxed);
+    context.pause_receiver->resume();
 }
 
 }  // namespace portavik::main_tirk

@@ -17,7 +17,7 @@ struct EditorContext {
     Terminal& terminal;
     SerialPort& port;
     Flag running;
-    Flag pause_receiver;
+    Pause pause_receiver;
     std::function<EditorClock::time_point()> now = [] { return EditorClock::now(); };
 };
 

@@ -46,8 +46,8 @@ void print_current_settings(Console& console, const SerialPort& port) {
 
 void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, const Flag& running) {
     Console& console = platform.console;
-    Flag pause_receiver = make_flag(false);
-    ReceiverThread receiver_thread(console, *port, running, pause_receiver, &receive_tirk_data);
+    Pause pause_receiver = make_pause();
+    ReceiverThread receiver_thread(console, *port, running, pause_receiver, kTirkReceive);
     EditorContext editor{console, platform.terminal, *port, running, pause_receiver};
 
     while (running->load(std::memory_order_relaxed)) {

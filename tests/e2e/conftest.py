@@ -603,6 +603,12 @@ class SimDevice:
                                          + "\n".join(self.lines) + "\n" + self.stderr_text())
                 self._changed.wait(left)
 
+    def matching(self, pattern):
+        """Every line so far that matches `pattern`, without waiting."""
+        regex = re.compile(pattern)
+        with self._changed:
+            return [line for line in self.lines if regex.search(line)]
+
     def frames(self):
         """(settings, direction, hex, note) of every frame line so far."""
         with self._changed:
@@ -657,3 +663,28 @@ def crc16_modbus(data: bytes):
         for _ in range(8):
             crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
     return crc
+
+
+# "поток окончен: отправлено N байт, потеряно M байт" (or "поток прерван: ...")
+STREAM_SUMMARY = re.compile(r"поток (?:окончен|прерван): отправлено (\d+) байт, потеряно (\d+) байт$")
+
+
+def stream_bytes(seed, count):
+    """The first `count` bytes of portavik-device's stream mode, computed here
+    on their own: x0 = seed, x(k+1) = (x(k) * 1103515245 + 12345) mod 2^32,
+    byte k = x(k+1) >> 24."""
+    x, out = seed, bytearray()
+    for _ in range(count):
+        x = (x * 1103515245 + 12345) & 0xFFFFFFFF
+        out.append(x >> 24)
+    return bytes(out)
+
+
+def stream_summary(device):
+    """(sent, lost) from the summary line of the device's last stream, or None
+    while none has ended."""
+    lines = device.matching(STREAM_SUMMARY.pattern)
+    if not lines:
+        return None
+    sent, lost = STREAM_SUMMARY.search(lines[-1]).groups()
+    return int(sent), int(lost)

@@ -17,7 +17,7 @@ import pytest
 import serial
 
 from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, PROJECT_VERSION, ROOT, SimDevice,
-                      crc16_modbus, port_number, unique_link_name)
+                      crc16_modbus, port_number, stream_bytes, stream_summary, unique_link_name)
 
 NOBODY = 65534
 AS_NOBODY = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
@@ -152,6 +152,64 @@ def test_unsolicited_output_each_interval_while_the_port_is_open(sim_device, mod
     device.wait_for("порт закрыт$")
 
 
+CHECK_STREAM = os.path.join(ROOT, "tools", "device", "check-stream")
+
+
+def read_for(port, seconds):
+    out = b""
+    deadline = time.monotonic() + seconds
+    while (left := deadline - time.monotonic()) > 0:
+        ready, _, _ = select.select([port.fileno()], [], [], left)
+        if ready:
+            out += os.read(port.fileno(), 65536)
+    return out
+
+
+@pytest.mark.parametrize("options,away,seed", [
+    # Read at once: every byte, at no more than the line's rate.
+    (["--uart"], 0.0, 1),
+    # Away for a second at 46 KB/s, more than the pseudo-terminal holds:
+    # as a UART, the device drops what the port does not take and counts it.
+    (["--uart"], 1.0, 7),
+    # Without --uart it waits for the port instead: nothing is lost.
+    ([], 1.0, 1),
+], ids=["uart-read-at-once", "uart-reader-away", "waits-for-the-reader"])
+def test_stream_is_the_seeded_sequence_and_a_uart_drops_what_the_port_does_not_take(
+        sim_device, options, away, seed):
+    length = 92160  # two seconds at 460800 baud
+    device = sim_device("stream", *options, "--seed", str(seed), "--bytes", str(length))
+    with serial.Serial(device.path, 460800, timeout=0) as port:
+        started = time.monotonic()
+        time.sleep(away)
+        got = b""
+        while stream_summary(device) is None or len(got) < stream_summary(device)[0]:
+            assert time.monotonic() - started < 30, device.lines
+            got += read_for(port, 0.2)
+        elapsed = time.monotonic() - started
+    sent, lost = stream_summary(device)
+    assert len(got) == sent and sent + lost == length
+    # Never faster than the line: 46080 bytes a second (less the first moments
+    # at the rate the port opened with).
+    assert elapsed > length / 46080 * 0.9
+    logged = sum(int(n) for line in device.matching("потеряно \\d+ байт: ")
+                 for n in re.findall(r"потеряно (\d+) байт: ", line))
+    assert logged == lost
+    if away and "--uart" in options:
+        assert lost > 0
+    else:
+        assert lost == 0
+        assert got == stream_bytes(seed, length)
+    # The checker finds exactly the bytes the device dropped, from a transcript
+    # with 1024 bytes a line, as a receiver that keeps up would show them.
+    transcript = "".join(f"📥 Получено (HEX): {got[i:i + 1024].hex(' ').upper()}\n"
+                         for i in range(0, len(got), 1024))
+    check = subprocess.run([CHECK_STREAM, "--seed", str(seed)], input=transcript.encode(),
+                           capture_output=True, timeout=60)
+    report = check.stdout.decode()
+    assert check.returncode == (1 if lost else 0), report
+    assert f"показано {sent} байт потока (зерно {seed}), пропущено {lost} байт" in report
+
+
 MODBUS_CLIENT = """
 import json, sys
 from pymodbus.client import ModbusSerialClient
@@ -242,7 +300,8 @@ def test_without_the_right_to_write_dev_it_says_so_in_one_line():
 
 
 @pytest.mark.parametrize("args,status,stream,pattern", [
-    (["--help"], 0, "stdout", r"(?s)Режимы:\n  modbus .*\n  tirk .*\n  echo .*\n  text "),
+    (["--help"], 0, "stdout",
+     r"(?s)Режимы:\n  modbus .*\n  tirk .*\n  echo .*\n  text .*\n  stream .*--uart "),
     (["-h"], 0, "stdout", r"^portavik-device \d+\.\d+\.\d+ — имитатор устройства"),
     (["--version"], 0, "stdout", "^portavik-device " + re.escape(PROJECT_VERSION) + "\n$"),
     (["--verbose"], 2, "stderr", r"^portavik-device: неизвестный аргумент «--verbose» "
@@ -251,6 +310,8 @@ def test_without_the_right_to_write_dev_it_says_so_in_one_line():
                                       r"\(справка: portavik-device --help\)\n$"),
     (["--link", "/tmp/ttyX"], 2, "stderr", r"^portavik-device: --link: нужно имя вида /dev/tty"),
     (["--interval", "0"], 2, "stderr", r"^portavik-device: --interval: нужно число секунд"),
+    (["--seed", "-1", "stream"], 2, "stderr", r"^portavik-device: --seed: нужно целое число"),
+    (["--bytes", "0", "stream"], 2, "stderr", r"^portavik-device: --bytes: нужно целое число байт"),
 ])
 def test_command_line(args, status, stream, pattern):
     result = run_device(*args)

@@ -16,7 +16,7 @@ import pexpect
 import pytest
 
 from conftest import (BIN, MODE_MENU, READY, connected_banner, crc16_modbus, listed_number,
-                      normalize, on_wine, run_piped)
+                      normalize, on_wine, run_piped, stream_bytes, stream_summary)
 
 DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
 MENU = ("\n=== 📋 Меню команд ===\n"
@@ -230,7 +230,8 @@ def test_device_data_waits_while_a_submenu_is_open_and_is_printed_after_q(progra
     assert "📥" not in quiet(p, 0.3)
     assert device.read(len(wire)) == wire
     p.send_line("q")
-    p.expect(hex_line(b"\x01\x02\x03"))
+    # What waited comes at once, before the menu.
+    assert p.expect(MENU) == hex_line(b"\x01\x02\x03")
     # After q, the receiver runs again: new data is printed at once.
     device.write(b"\x04\x05")
     p.expect(hex_line(b"\x04\x05"))
@@ -285,7 +286,7 @@ def test_escape_sequences_from_the_device_never_reach_the_terminal(program, devi
     device.write(b"\x1b]0;x\x07")
     time.sleep(0.2)
     p.send_line("q")
-    p.expect(hex_line(b"\x1b]0;x\x07"))
+    assert p.expect(MENU) == hex_line(b"\x1b]0;x\x07")
     leave(p)
     assert "\x1b]0;x" not in p.seen
     assert "\x1b[2J" not in p.seen
@@ -519,8 +520,10 @@ def test_device_disconnect_while_a_submenu_is_open_reports_once_after_q(program,
     time.sleep(0.5)
     assert READ_ERROR not in quiet(p, 0.3)
     p.send_line("q")
-    p.expect(READ_ERROR)
-    assert p.expect("\n").strip(), "the read error has a description"
+    after_q = p.expect(MENU)
+    assert after_q.startswith(READ_ERROR) and after_q.endswith("\n"), after_q
+    assert after_q.count("\n") == 1 and after_q.strip() != READ_ERROR.strip(), \
+        "the read error has a description"
     time.sleep(1.0)
     quiet(p, 0.3)
     assert p.seen.count(READ_ERROR) == 1
@@ -715,6 +718,117 @@ def test_a_64_kib_hex_send(piped, device, baud, reader, outcome):
     assert status == 0, errors
 
 
+# --- Nothing lost while the console is held ------------------------------------
+# The device plays a UART without flow control: what the port does not take at
+# once is gone. It streams at 460800 baud (46 KB/s), ten seconds' worth, and
+# the console is held for eight of them.
+
+STREAM_BAUD = 460800
+STREAM_LENGTH = STREAM_BAUD // 10 * 10
+HOLD_SECONDS = 8
+# Anywhere in a line: after a prompt too.
+SHOWN_HEX = re.compile(r"📥 Получено \(HEX\): ([0-9A-F ]+)$", re.M)
+
+
+def open_session_at(program, device, baud):
+    """The standard mode on `device` at `baud`, set before the port opens;
+    returns the session at the command menu and what came after the menu's
+    prompt was printed (the receiver starts with the menu)."""
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("1")
+    p.choose_port(device.path)
+    p.expect(DEFAULTS_QUESTION)
+    p.send_line("y")
+    p.expect("(1-6): ")
+    p.send_line("1")
+    p.expect(BAUD_PROMPT)
+    p.send_line(str(baud))
+    assert p.expect("(1-6): ").startswith(f"✅ Скорость установлена: {baud} бод\n")
+    p.send_line("6")
+    p.expect(connected_banner(device.path, baud) + READY)
+    return p, p.expect(MENU)
+
+
+class ShownBytes:
+    """The terminal's output from the command menu on, read as it comes, and
+    the bytes of the receiver's HEX lines in it."""
+
+    def __init__(self, p, already=""):
+        self.p = p
+        self.data = bytearray()
+        self.text = ""
+        self.partial = ""
+        self.take(already + p.child.buffer)
+        p.child.buffer = p.child.string_type()
+
+    def take(self, raw):
+        complete, newline, self.partial = (self.partial + raw).rpartition("\n")
+        if newline:
+            lines = normalize(complete + newline)
+            self.text += lines
+            for line in SHOWN_HEX.findall(lines):
+                self.data += bytes.fromhex(line)
+
+    def read(self, seconds, until=lambda: False):
+        deadline = time.monotonic() + seconds
+        while not until() and time.monotonic() < deadline:
+            try:
+                self.take(self.p.child.read_nonblocking(1 << 20, timeout=0.2))
+            except pexpect.TIMEOUT:
+                pass
+
+    def shows(self, text):
+        return text in self.text + normalize(self.partial)
+
+
+def check_nothing_lost(program, sim_device, hold):
+    """`hold(p, shown)` keeps the console from Portavik at the command menu;
+    then every byte the device sent must be shown once and in order, and the
+    device must have dropped none."""
+    device = sim_device("stream", "--uart", "--bytes", str(STREAM_LENGTH))
+    p, after_menu = open_session_at(program, device, STREAM_BAUD)
+    shown = ShownBytes(p, after_menu)
+    hold(p, shown)
+    # The terminal is read meanwhile, so the program is never held here.
+    shown.read(HOLD_SECONDS + 30, until=lambda: stream_summary(device) is not None)
+    sent, lost = stream_summary(device)
+    shown.read(60, until=lambda: len(shown.data) >= sent)
+    held_bytes = STREAM_BAUD // 10 * HOLD_SECONDS
+    print(f"\n{hold.__name__}: the device sent {sent} of {STREAM_LENGTH} bytes and dropped "
+          f"{lost} ({100 * lost / held_bytes:.1f} % of the {held_bytes} bytes of the hold); "
+          f"Portavik showed {len(shown.data)}")
+    assert lost == 0, "the device dropped bytes the port did not take at once"
+    assert len(shown.data) == sent
+    assert shown.data == stream_bytes(1, sent), "bytes lost, repeated or reordered"
+    assert "⚠️" not in shown.text
+    leave(p)
+
+
+def submenu_open(p, shown):
+    """A send submenu open for the whole hold, the terminal read all along:
+    nothing is printed after its prompt until q."""
+    started = time.monotonic()
+    p.send_line("1")
+    opened = SUBMENUS["1"] + PROMPT
+    shown.read(5, until=lambda: shown.shows(opened))
+    assert shown.shows(opened)
+    before = len(shown.data)
+    shown.read(HOLD_SECONDS - (time.monotonic() - started))
+    assert len(shown.data) == before, "printed while the submenu was open"
+    p.send_line("q")
+
+
+def terminal_not_read(p, shown):
+    """Nobody reads the terminal at the menu: Portavik's output stops."""
+    time.sleep(HOLD_SECONDS)
+
+
+@pytest.mark.parametrize("hold", [submenu_open, terminal_not_read], ids=lambda h: h.__name__)
+def test_nothing_is_lost_while_the_console_is_held(program, sim_device, hold):
+    check_nothing_lost(program, sim_device, hold)
+
+
 # --- Modbus RTU with the simulated device ---------------------------------------
 
 MODBUS_EXCHANGES = [
@@ -744,7 +858,11 @@ def modbus_exchange(p, device, request, reply):
     assert (p.expect(PROMPT)
             == f"📤 Отправлено в порт {device.path} (HEX+CRC): {request} | CRC: {crc}\n")
     p.send_line("q")
-    received = received_bytes(p, len(bytes.fromhex(reply)))
+    # The reply waited while the submenu was open: it comes before the menu
+    # (unless it was still on its way when q was typed).
+    count = len(bytes.fromhex(reply))
+    received = b"".join(bytes.fromhex(h) for h in SHOWN_HEX.findall(p.expect(MENU)))
+    received += received_bytes(p, count - len(received))
     assert received.hex(" ").upper() == reply
     assert crc16_modbus(received) == 0
     return wire

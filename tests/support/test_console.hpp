@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -60,13 +61,34 @@ class ScriptedInput final : public ByteSource {
 class CapturedOutput final : public ByteSink {
   public:
     bool write(std::string_view bytes) override {
-        std::lock_guard lock(lock_);
+        std::unique_lock lock(lock_);
+        ++waiting_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return !held_; });
+        --waiting_;
         if (failing_) {
             return false;
         }
         text_.append(bytes);
         ++writes_;
+        changed_.notify_all();
         return true;
+    }
+    // While held, writes wait, as on a console whose output is stopped (a
+    // text selection, Ctrl+S, a terminal nobody reads).
+    void hold(bool held) {
+        std::lock_guard lock(lock_);
+        held_ = held;
+        changed_.notify_all();
+    }
+    // Whether a write came to wait, or `count` writes were done, within `limit`.
+    bool wait_for_waiting_write(std::chrono::seconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lock(lock_);
+        return changed_.wait_for(lock, limit, [this] { return waiting_ > 0; });
+    }
+    bool wait_for_writes(int count, std::chrono::seconds limit = std::chrono::seconds(10)) {
+        std::unique_lock lock(lock_);
+        return changed_.wait_for(lock, limit, [&] { return writes_ >= count; });
     }
     std::string text() const {
         std::lock_guard lock(lock_);
@@ -87,8 +109,11 @@ class CapturedOutput final : public ByteSink {
 
   private:
     mutable std::mutex lock_;
+    std::condition_variable changed_;
     std::string text_;
     bool failing_ = false;
+    bool held_ = false;
+    int waiting_ = 0;
     int writes_ = 0;
 };
 

@@ -101,6 +101,26 @@ TEST(ConsoleOutput, FailedWriteThrows) {
     EXPECT_THROW(t.console.error_line("x"), OutputError);
 }
 
+TEST(ConsoleOutput, PrintUnlessHeldWritesToItsStreamOnlyWhenNotHeld) {
+    struct Case {
+        bool held;
+        bool to_error;
+        const char* out;
+        const char* err;
+    };
+    for (const Case& c : {Case{false, false, "x", ""}, Case{false, true, "", "x"},
+                          Case{true, false, "", ""}, Case{true, true, "", ""}}) {
+        TestConsole t;
+        const std::atomic<bool> held{c.held};
+        EXPECT_EQ(t.console.print_unless(held, "x", c.to_error), !c.held);
+        EXPECT_EQ(t.output(), c.out);
+        EXPECT_EQ(t.errors(), c.err);
+    }
+    TestConsole t;
+    t.err.set_failing(true);
+    EXPECT_THROW(t.console.print_unless(std::atomic<bool>{false}, "x", true), OutputError);
+}
+
 // A sink that writes byte by byte and yields in between, as a slow stream
 // would: lines from two threads mix unless the console holds its lock for a
 // whole line.

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -19,37 +20,87 @@ using testing::action_step;
 using testing::data_step;
 using testing::error_step;
 using testing::FakeBytes;
+using testing::FakeDevice;
 using testing::FakePort;
+using testing::ReadStep;
 using testing::TestConsole;
 using testing::timeout_step;
 
-// Runs `loop` over the scripted reads; a last step clears `running`.
-template <class Loop>
-void run_script(Loop loop, TestConsole& t, FakePort& port, Flag running, Flag pause,
-                std::vector<testing::ReadStep> steps) {
-    for (auto& step : steps) {
-        port.device().reads.push_back(std::move(step));
+// A receiver of either mode on a scripted port.
+struct Receiver {
+    TestConsole t;
+    std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
+    Flag running = make_flag(true);
+    Pause pause = make_pause();
+    std::optional<ReceiverThread> thread;
+
+    void start(const ReceiveMode& mode, std::vector<ReadStep> steps,
+               std::size_t capacity = ReceiveQueue::kDefaultCapacity) {
+        for (auto& step : steps) {
+            device->reads.push_back(std::move(step));
+        }
+        thread.emplace(t.console, std::make_unique<FakePort>(device), running, pause, mode,
+                       capacity);
     }
-    port.device().reads.push_back(action_step([running] { running->store(false); }));
-    loop(t.console, port, running, pause);
-}
+    // The script, then `running` cleared, then the normal end.
+    std::optional<std::string> run(const ReceiveMode& mode, std::vector<ReadStep> steps) {
+        Flag flag = running;
+        steps.push_back(action_step([flag] { flag->store(false); }));
+        start(mode, std::move(steps));
+        return thread->join();
+    }
+    // A step that waits until the printer has written `count` times, so
+    // that the next read is not joined to what is still queued.
+    ReadStep printed(int count) {
+        return action_step([this, count] { EXPECT_TRUE(t.out.wait_for_writes(count)); });
+    }
+    std::size_t reads_left() {
+        std::lock_guard guard(device->lock);
+        return device->reads.size();
+    }
+};
 
 std::string hex_line(const FakeBytes& bytes) {
     return "📥 Получено (HEX): " + format_hex_output(bytes) + "\n";
 }
 
+FakeBytes numbered(std::size_t from, std::size_t count) {
+    FakeBytes bytes(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        bytes[i] = static_cast<std::uint8_t>((from + i) % 251);
+    }
+    return bytes;
+}
+
+// Every byte of the output's HEX lines, in order.
+FakeBytes shown_bytes(const std::string& output) {
+    constexpr std::string_view kLabel = "📥 Получено (HEX): ";
+    std::string hex;
+    for (auto at = output.find(kLabel); at != std::string::npos; at = output.find(kLabel, at)) {
+        at += kLabel.size();
+        const auto end = output.find('\n', at);
+        hex += output.substr(at, end - at) + " ";
+    }
+    std::string digits;
+    for (const char c : hex) {
+        if (c != ' ') {
+            digits += c;
+        }
+    }
+    return *validate_hex_string(digits);
+}
+
 TEST(ReceiveData, PrintableChunkGetsHexAndTextLinesInOneWrite) {
-    TestConsole t;
-    FakePort port;
-    run_script(receive_data, t, port, make_flag(true), make_flag(false),
-               {data_step("OK\r\n"), timeout_step(), data_step("a\tb\fc d")});
-    EXPECT_EQ(t.output(),
+    Receiver r;
+    r.run(kStandardReceive,
+          {data_step("OK\r\n"), r.printed(1), timeout_step(), data_step("a\tb\fc d")});
+    EXPECT_EQ(r.t.output(),
               "📥 Получено (HEX): 4F 4B 0D 0A\n"
               "📥 Получено (текст): OK\r\n\n"
               "📥 Получено (HEX): 61 09 62 0C 63 20 64\n"
               "📥 Получено (текст): a\tb\fc d\n");
     // No line of the main thread can come between a chunk's two lines.
-    EXPECT_EQ(t.out.writes(), 2);
+    EXPECT_EQ(r.t.out.writes(), 2);
 }
 
 TEST(ReceiveData, ChunksWithAnythingButPrintableAsciiGetTheHexLineOnly) {
@@ -63,10 +114,9 @@ TEST(ReceiveData, ChunksWithAnythingButPrintableAsciiGetTheHexLineOnly) {
         {0x0B},                    // vertical tab is not in the set
     };
     for (const FakeBytes& chunk : chunks) {
-        TestConsole t;
-        FakePort port;
-        run_script(receive_data, t, port, make_flag(true), make_flag(false), {data_step(chunk)});
-        EXPECT_EQ(t.output(), hex_line(chunk)) << format_hex_output(chunk);
+        Receiver r;
+        r.run(kStandardReceive, {data_step(chunk)});
+        EXPECT_EQ(r.t.output(), hex_line(chunk)) << format_hex_output(chunk);
     }
 }
 
@@ -75,10 +125,8 @@ TEST(ReceiveData, LongDataComesInChunksOfAtMost1024) {
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<std::uint8_t>('a' + i % 26);
     }
-    TestConsole t;
-    FakePort port;
-    run_script(receive_data, t, port, make_flag(true), make_flag(false), {data_step(big)});
-    const std::string out = t.output();
+    Receiver r;
+    r.run(kStandardReceive, {data_step(big)});
     const auto b = big.begin();
     const std::string expected = hex_line(FakeBytes(b, b + 1024)) +
                                  "📥 Получено (текст): " + std::string(b, b + 1024) + "\n" +
@@ -86,110 +134,146 @@ TEST(ReceiveData, LongDataComesInChunksOfAtMost1024) {
                                  "📥 Получено (текст): " + std::string(b + 1024, b + 2048) + "\n" +
                                  hex_line(FakeBytes(b + 2048, big.end())) +
                                  "📥 Получено (текст): " + std::string(b + 2048, big.end()) + "\n";
-    EXPECT_EQ(out, expected);
+    EXPECT_EQ(r.t.output(), expected);
 }
 
 TEST(ReceiveData, ReadErrorIsReportedOnceAndEndsTheLoop) {
-    TestConsole t;
-    FakePort port;
-    port.device().reads = {data_step("A"), error_step("устройство отключено"), data_step("B")};
-    receive_data(t.console, port, make_flag(true), make_flag(false));
-    EXPECT_EQ(t.output(),
+    Receiver r;
+    r.start(kStandardReceive, {data_step("A"), error_step("устройство отключено"), data_step("B")});
+    EXPECT_EQ(r.thread->join(), std::nullopt);
+    EXPECT_EQ(r.t.output(),
               "📥 Получено (HEX): 41\n📥 Получено (текст): A\n"
               "❌ Ошибка чтения из порта: устройство отключено\n");
-    EXPECT_EQ(port.device().reads.size(), 1U);  // "B" is never read
-    EXPECT_EQ(t.errors(), "");
+    EXPECT_EQ(r.reads_left(), 1U);  // "B" is never read
+    EXPECT_EQ(r.t.errors(), "");
 }
 
 TEST(ReceiveData, ReadErrorWhileShuttingDownIsSilent) {
-    TestConsole t;
-    FakePort port;
-    Flag running = make_flag(true);
-    testing::ReadStep failing = error_step("устройство отключено");
-    failing.before = [running] { running->store(false); };
-    port.device().reads = {failing};
-    receive_data(t.console, port, running, make_flag(false));
-    EXPECT_EQ(t.output(), "");
+    Receiver r;
+    ReadStep failing = error_step("устройство отключено");
+    failing.before = [running = r.running] { running->store(false); };
+    r.start(kStandardReceive, {failing});
+    r.thread->join();
+    EXPECT_EQ(r.t.output(), "");
 }
 
-TEST(ReceiveData, DoesNotReadWhilePausedAndPrintsWhatWaitedAfterwards) {
-    TestConsole t;
-    FakePort port;
-    port.device().reads = {data_step("late")};
-    Flag running = make_flag(true);
-    Flag pause = make_flag(true);
-    std::thread receiver([&] { receive_data(t.console, port, running, pause); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    {
-        std::lock_guard guard(port.device().lock);
-        EXPECT_EQ(port.device().read_calls, 0);
+// Reads of 461 bytes (10 ms at 460800 baud) while a submenu is open come out
+// after it in chunks of 1024, as they would had they waited in the port, and
+// before the main thread goes on (with its menu).
+TEST(ReceiveData, ReadsGoOnWhilePausedAndWhatCameIsPrintedAfterwards) {
+    Receiver r;
+    r.pause->pause();
+    std::promise<void> all_read;
+    std::vector<ReadStep> steps;
+    for (std::size_t at = 0; at < 5 * 461; at += 461) {
+        steps.push_back(data_step(numbered(at, 461)));
     }
-    EXPECT_EQ(t.output(), "");
-    pause->store(false);
-    for (int i = 0; i < 500 && t.output().empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    running->store(false);
-    receiver.join();
-    EXPECT_EQ(t.output(), "📥 Получено (HEX): 6C 61 74 65\n📥 Получено (текст): late\n");
+    steps.push_back(action_step([&all_read] { all_read.set_value(); }));
+    r.start(kStandardReceive, std::move(steps));
+    ASSERT_EQ(all_read.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(r.t.output(), "");
+    r.pause->resume();
+    EXPECT_EQ(r.t.output(), hex_line(numbered(0, 1024)) + hex_line(numbered(1024, 1024)) +
+                                hex_line(numbered(2048, 257)));
+    r.running->store(false);
+    r.thread->join();
 }
 
-TEST(ReceiveData, StoppedBeforeStartReadsNothing) {
-    TestConsole t;
-    FakePort port;
-    receive_data(t.console, port, make_flag(false), make_flag(false));
-    EXPECT_EQ(port.device().read_calls, 0);
+// A console that takes nothing (a selection, Ctrl+S) holds the printer only:
+// the port is drained all the same, and everything comes out, in order, once
+// the console takes output again.
+TEST(ReceiverThread, ReadingGoesOnWhileTheConsoleTakesNothing) {
+    Receiver r;
+    r.t.out.hold(true);
+    std::promise<void> all_read;
+    std::vector<ReadStep> steps;
+    for (std::size_t at = 0; at < 40'000; at += 1000) {
+        steps.push_back(data_step(numbered(at, 1000)));
+    }
+    steps.push_back(action_step([&all_read] { all_read.set_value(); }));
+    r.start(kStandardReceive, std::move(steps));
+    ASSERT_EQ(all_read.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(r.t.out.wait_for_waiting_write());
+    EXPECT_EQ(r.t.out.writes(), 0);
+    r.t.out.hold(false);
+    r.running->store(false);
+    EXPECT_EQ(r.thread->join(), std::nullopt);
+    EXPECT_EQ(shown_bytes(r.t.output()), numbered(0, 40'000));
 }
 
 TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
-    TestConsole t;
-    FakePort port;
-    Flag pause = make_flag(false);
-    run_script(receive_tirk_data, t, port, make_flag(true), pause,
-               {data_step("OK"), action_step([pause] { pause->store(true); }),
-                data_step(FakeBytes{0xDE, 0xAD}), action_step([pause] { pause->store(false); }),
-                data_step(FakeBytes{0x01, 0x50})});
-    EXPECT_EQ(t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
+    Receiver r;
+    Pause pause = r.pause;
+    r.run(kTirkReceive,
+          {data_step("OK"), r.printed(1), action_step([pause] { pause->pause(); }),
+           data_step(FakeBytes{0xDE, 0xAD}), action_step([pause] { pause->resume(); }),
+           data_step(FakeBytes{0x01, 0x50})});
+    EXPECT_EQ(r.t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
+}
+
+// A chunk read before an editor opened, still waiting for the console, is
+// printed only after the editor has closed; a failed read meanwhile is
+// reported on standard error at once.
+TEST(ReceiveTirkData, WhatWaitsWhenAnEditorOpensIsPrintedAfterIt) {
+    Receiver r;
+    r.t.out.hold(true);
+    std::promise<void> queued;
+    std::promise<void> editor_open;
+    // "2" comes once the printer has taken "1", so the two stay apart.
+    r.start(kTirkReceive,
+            {data_step("1"), action_step([&r] { EXPECT_TRUE(r.t.out.wait_for_waiting_write()); }),
+             data_step("2"), action_step([&queued] { queued.set_value(); }),
+             action_step([&editor_open] { editor_open.get_future().wait(); }),
+             error_step("устройство отключено")});
+    ASSERT_EQ(queued.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_TRUE(r.t.out.wait_for_waiting_write());
+    r.pause->pause();
+    r.t.out.hold(false);
+    editor_open.set_value();
+    EXPECT_TRUE(r.t.err.wait_for_writes(1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n");
+    EXPECT_EQ(r.t.errors(), "Ошибка чтения: устройство отключено\n");
+    r.pause->resume();
+    EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n📥 Получены данные: 32\n");
+    r.running->store(false);
+    r.thread->join();
 }
 
 TEST(ReceiveTirkData, FailedReadsAreReportedWithoutAFloodAndPaced) {
-    TestConsole t;
-    FakePort port;
-    port.device().timeout = std::chrono::milliseconds(20);
+    Receiver r;
+    r.device->timeout = std::chrono::milliseconds(20);
     const auto start = std::chrono::steady_clock::now();
-    run_script(receive_tirk_data, t, port, make_flag(true), make_flag(false),
-               {error_step("устройство отключено"), error_step("устройство отключено"),
-                error_step("устройство отключено"), error_step("другая ошибка"), data_step("!"),
-                error_step("устройство отключено")});
+    r.run(kTirkReceive, {error_step("устройство отключено"), error_step("устройство отключено"),
+                         error_step("устройство отключено"), error_step("другая ошибка"),
+                         data_step("!"), error_step("устройство отключено")});
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // The same text again within a second is not repeated; another text, and
     // the first failure after data, are printed at once.
-    EXPECT_EQ(t.errors(),
+    EXPECT_EQ(r.t.errors(),
               "Ошибка чтения: устройство отключено\n"
               "Ошибка чтения: другая ошибка\n"
               "Ошибка чтения: устройство отключено\n");
-    EXPECT_EQ(t.output(), "📥 Получены данные: 21\n");
+    EXPECT_EQ(r.t.output(), "📥 Получены данные: 21\n");
     // Waits of 20, 40, 80 and 160 ms, then 20 again after the data.
     EXPECT_GE(elapsed, std::chrono::milliseconds(320));
 }
 
 TEST(ReceiveBothLoops, BytesTheDriverLostAreReportedOnStandardErrorAtMostOnceASecond) {
-    for (const ReceiveLoop loop : {receive_data, receive_tirk_data}) {
-        TestConsole t;
-        FakePort port;
-        const auto lose = [&port](std::uint64_t count) {
-            return action_step([&port, count] {
-                std::lock_guard guard(port.device().lock);
-                port.device().overruns = count;
+    for (const ReceiveMode* mode : {&kStandardReceive, &kTirkReceive}) {
+        Receiver r;
+        const auto lose = [&r](std::uint64_t count) {
+            return action_step([device = r.device, count] {
+                std::lock_guard guard(device->lock);
+                device->overruns = count;
             });
         };
-        run_script(loop, t, port, make_flag(true), make_flag(false),
-                   {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
-        EXPECT_EQ(t.errors(),
+        r.run(*mode, {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
+        EXPECT_EQ(r.t.errors(),
                   "⚠️ Данные от устройства потеряны: переполнился буфер приёма порта. "
                   "Помогут "
                   "управление потоком или меньшая скорость\n");
-        EXPECT_NE(t.output(), "") << "the data around the loss is still shown";
+        EXPECT_NE(r.t.output(), "") << "the data around the loss is still shown";
     }
 }
 
@@ -220,39 +304,117 @@ TEST(ReadFailurePacer, WaitDoublesUpToASecondAndRepeatsPrintAtMostOnceASecond) {
     }
 }
 
-TEST(TakeReceivedData, TakesEverythingAndLeavesTheBufferEmpty) {
-    std::vector<std::uint8_t> buffer;
-    EXPECT_EQ(take_received_data(buffer), std::nullopt);
-    buffer = {1, 2, 3};
-    EXPECT_EQ(take_received_data(buffer), (std::vector<std::uint8_t>{1, 2, 3}));
-    EXPECT_TRUE(buffer.empty());
-    EXPECT_EQ(take_received_data(buffer), std::nullopt);
+// The queue's bound, mostly room for four entries: one of them is kept for
+// the mark that says what was lost. A chunk shows as its size and first byte;
+// the bytes pushed are numbered(0, ...) in order.
+void show_chunk(std::string& lines, std::span<const std::uint8_t> chunk) {
+    lines = "data " + std::to_string(chunk.size()) + " from " + format_hex_output(chunk.first(1)) +
+            "\n";
+}
+
+TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
+    struct Case {
+        const char* name;
+        std::vector<int> ops;  // > 0: push that many bytes; 0: print one entry; -1: push a line
+        std::string printed;
+        std::size_t entries = 4;
+    };
+    const std::string loss =
+        "⚠️ Очередь приёма переполнена: потеряно ";
+    const Case cases[] = {
+        {"under the bound: reads join up to 1024",
+         {1000, 1000, 1000},
+         "data 1024 from 00\ndata 1024 from 14\ndata 952 from 28\n"},
+        {"at the bound",
+         {1024, 1024, 1024},
+         "data 1024 from 00\ndata 1024 from 14\ndata 1024 from 28\n"},
+        {"over the bound: one line for every byte dropped in a row",
+         {1024, 1024, 1024, 100, 50},
+         "data 1024 from 00\ndata 1024 from 14\ndata 1024 from 28\n" + loss + "150 байт\n"},
+        {"one entry printed: still no room, the reserve stays",
+         {1024, 1024, 1024, 100, 0, 50},
+         "data 1024 from 00\ndata 1024 from 14\ndata 1024 from 28\n" + loss + "150 байт\n"},
+        {"resumed: kept again after the loss line",
+         {1024, 1024, 1024, 100, 0, 0, 50},
+         "data 1024 from 00\ndata 1024 from 14\ndata 1024 from 28\n" + loss +
+             "100 байт\ndata 50 from A0\n"},
+        {"a line that does not fit is counted too",
+         {1024, 1024, 1024, -1},
+         "data 1024 from 00\ndata 1024 from 14\ndata 1024 from 28\n" + loss +
+             "0 байт, сообщений об ошибках: 1\n"},
+        {"a chunk being printed is not added to",
+         {461, 0, 461, 461, 461},
+         "data 461 from 00\ndata 1024 from D2\ndata 359 from E6\n"},
+        {"a line ends a chunk", {100, -1, 100}, "data 100 from 00\nline\ndata 100 from 64\n", 5},
+    };
+    const std::atomic<bool> no_pause{false};
+    for (const Case& c : cases) {
+        const std::size_t capacity = c.entries * ReceiveQueue::kEntryCost;
+        ReceiveQueue queue(capacity);
+        std::string printed;
+        std::size_t pushed = 0;
+        for (const int op : c.ops) {
+            if (op > 0) {
+                queue.push_data(numbered(pushed, static_cast<std::size_t>(op)));
+                pushed += static_cast<std::size_t>(op);
+            } else if (op == 0) {
+                auto entry = queue.take(no_pause);
+                ASSERT_EQ(entry->kind, ReceiveQueue::Entry::Kind::Data) << c.name;
+                std::string lines;
+                show_chunk(lines, entry->data());
+                printed += lines;
+            } else {
+                queue.push_line(OutputStream::Out, "line");
+            }
+            EXPECT_LE(queue.memory_used(), capacity) << c.name;
+        }
+        queue.close();
+        TestConsole t;
+        PauseFlag pause;
+        print_received(t.console, queue, pause, &show_chunk);
+        EXPECT_EQ(printed + t.output(), c.printed) << c.name;
+    }
 }
 
 TEST(ReceiverThread, ReportsTheFailureThatEndedTheThread) {
-    TestConsole t;
-    t.out.set_failing(true);
-    auto port = std::make_unique<FakePort>();
-    port->device().reads = {data_step("x")};
-    Flag running = make_flag(true);
-    ReceiverThread thread(t.console, std::move(port), running, make_flag(false), &receive_data);
-    EXPECT_EQ(thread.join(), "Ошибка записи в стандартный вывод");
+    Receiver r;
+    r.t.out.set_failing(true);
+    EXPECT_EQ(r.run(kStandardReceive, {data_step("x")}), "Ошибка записи в стандартный вывод");
 }
 
 TEST(ReceiverThread, LeavingTheScopeStopsAndJoinsIt) {
-    TestConsole t;
-    auto port = std::make_unique<FakePort>();
-    auto device = port->shared_device();
-    Flag running = make_flag(true);
-    {
-        ReceiverThread thread(t.console, std::move(port), running, make_flag(false), &receive_data);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_FALSE(running->load());
+    Receiver r;
+    r.start(kStandardReceive, {});
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    r.thread.reset();
+    EXPECT_FALSE(r.running->load());
     // Its read was woken rather than waited out.
-    EXPECT_EQ(device->cancel_calls, 1);
-    // The thread dropped its handle when it ended.
+    EXPECT_EQ(r.device->cancel_calls, 1);
+    // The reader dropped its handle when it ended.
+    EXPECT_EQ(r.device.use_count(), 1);
+}
+
+// A fatal stop does not wait for a console that takes nothing: the printer,
+// stuck in its write, is left behind, and prints nothing more once the
+// console goes on. The console outlives the test, as the program's does.
+TEST(ReceiverThread, AFatalStopDoesNotWaitForAHeldConsole) {
+    static TestConsole& t = *new TestConsole;
+    t.out.clear();
+    const int writes = t.out.writes();
+    t.out.hold(true);
+    auto device = std::make_shared<FakeDevice>();
+    device->reads = {data_step("1"), action_step([] { t.out.wait_for_waiting_write(); }),
+                     data_step("2")};
+    {
+        ReceiverThread thread(t.console, std::make_unique<FakePort>(device), make_flag(true),
+                              make_pause(), kTirkReceive);
+        EXPECT_TRUE(t.out.wait_for_waiting_write());
+    }
     EXPECT_EQ(device.use_count(), 1);
+    t.out.hold(false);
+    EXPECT_TRUE(t.out.wait_for_writes(writes + 1));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(t.output(), "📥 Получены данные: 31\n");
 }
 
 }  // namespace

@@ -123,6 +123,26 @@ std::size_t count(const std::string& text, std::string_view what) {
     return n;
 }
 
+// Takes the receiver's chunks (a HEX line and its text line, both whole)
+// out of `output`, and returns their bytes in order.
+std::string take_received_chunks(std::string& output) {
+    constexpr std::string_view kHex = "📥 Получено (HEX): ";
+    constexpr std::string_view kText = "📥 Получено (текст): ";
+    std::string received;
+    for (auto at = output.find(kHex); at != std::string::npos; at = output.find(kHex, at)) {
+        const auto hex_end = output.find('\n', at);
+        const auto bytes =
+            validate_hex_string(output.substr(at + kHex.size(), hex_end - at - kHex.size()));
+        EXPECT_TRUE(bytes.has_value());
+        const std::string text(bytes->begin(), bytes->end());
+        const std::string text_line = std::string(kText) + text + "\n";
+        EXPECT_EQ(output.compare(hex_end + 1, text_line.size(), text_line), 0) << text;
+        output.erase(at, hex_end + 1 - at + text_line.size());
+        received += text;
+    }
+    return received;
+}
+
 TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
     // The dialog does not pause the receiver: both threads print while the
     // main thread changes settings of the device the receiver reads.
@@ -130,15 +150,14 @@ TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
     StandardSession alone(script);
     FakePlatform fake("1\nn\n" + script);
     fake.io.in.pace(1, std::chrono::microseconds(100));
-    std::vector<std::string> chunk_writes;
+    std::string sent;
     for (int i = 0; i < 300; ++i) {
         const std::string text = "chunk " + std::to_string(i) + "\r\n";
         testing::ReadStep step = testing::data_step(text);
         // Spread over the whole session.
         step.before = [] { std::this_thread::sleep_for(std::chrono::microseconds(20)); };
         fake.device->reads.push_back(step);
-        chunk_writes.push_back("📥 Получено (HEX): " + format_hex_output(bytes_of(text)) +
-                               "\n📥 Получено (текст): " + text + "\n");
+        sent += text;
     }
     auto device = fake.device;
     fake.io.in.before_end = [device] {
@@ -156,14 +175,10 @@ TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
     EXPECT_EQ(device->stop_bits, StopBits::Two);
     std::string all = fake.output();
     EXPECT_EQ(count(all, kMenu), count(alone.fake.output(), kMenu));
-    // Taking each chunk's write out, in order, leaves what the main thread
-    // printed alone.
-    std::size_t at = 0;
-    for (const std::string& write : chunk_writes) {
-        at = all.find(write, at);
-        ASSERT_NE(at, std::string::npos) << write;
-        all.erase(at, write.size());
-    }
+    // Taking the receiver's chunks out (reads that waited for the printer
+    // come joined) leaves what the main thread printed alone, and they hold
+    // every byte sent, in order.
+    EXPECT_EQ(take_received_chunks(all), sent);
     EXPECT_EQ(all, alone.fake.output());
 }
 

@@ -32,13 +32,13 @@ struct EditorRun {
     FakeTerminal terminal;
     FakePort port;
     Flag running = make_flag(true);
-    Flag pause = make_flag(false);
+    Pause pause = make_pause();
     bool paused_while_open = false;
 
     void run(EditorKind kind) {
         // The script ending without Esc stops the editor as a cleared `running` would.
         terminal.on_idle = [this] {
-            paused_while_open = pause->load();
+            paused_while_open = pause->is_set();
             running->store(false);
         };
         EditorContext context{t.console, terminal, port,
@@ -65,7 +65,7 @@ TEST(HexEditor, SendsTheLineAsTypedAndStartsAFreshLine) {
     EXPECT_EQ(r.terminal.enables, 1);
     EXPECT_EQ(r.terminal.disables, 1);
     EXPECT_FALSE(r.terminal.raw);
-    EXPECT_FALSE(r.pause->load());
+    EXPECT_FALSE(r.pause->is_set());
 }
 
 TEST(HexEditor, KeysFasterThan200msAreDroppedSilently) {
@@ -120,7 +120,7 @@ TEST(Editors, PauseTheReceiverWhileOpenAndStopWhenRunningIsCleared) {
         EditorRun r;
         r.run(kind);  // no keys: the idle hook clears `running`
         EXPECT_TRUE(r.paused_while_open);
-        EXPECT_FALSE(r.pause->load());
+        EXPECT_FALSE(r.pause->is_set());
         EXPECT_EQ(r.terminal.disables, 1);
         EXPECT_FALSE(r.terminal.raw);
     }

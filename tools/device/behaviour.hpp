@@ -12,6 +12,7 @@
 #include <string>
 #include <utility>
 
+#include "byte_stream.hpp"
 #include "codec/hex.hpp"
 #include "options.hpp"
 
@@ -41,12 +42,16 @@ class Behaviour {
     // Bytes sent every period() while a program has the port open.
     virtual std::optional<std::chrono::milliseconds> period() const { return std::nullopt; }
     virtual Bytes unsolicited() { return {}; }
+    // Bytes sent at the line's rate while a program has the port open.
+    virtual ByteStream* stream() { return nullptr; }
 };
 
 std::expected<std::unique_ptr<Behaviour>, std::string> make_modbus_server();
 std::unique_ptr<Behaviour> make_tirk_device(std::chrono::milliseconds period);
 std::unique_ptr<Behaviour> make_echo_device();
 std::unique_ptr<Behaviour> make_text_device(std::chrono::milliseconds period);
+std::unique_ptr<Behaviour> make_stream_device(std::uint32_t seed,
+                                              std::optional<std::uint64_t> length);
 
 // The behaviour `options` ask for.
 std::expected<std::unique_ptr<Behaviour>, std::string> make_behaviour(const Options& options);

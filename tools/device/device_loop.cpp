@@ -1,8 +1,9 @@
 // Bytes from the line are gathered into a frame until the line has been
 // quiet for the frame silence of the settings in force; the frame then goes
 // to the behaviour, and its reply (if any) goes out at once. Unsolicited
-// output only goes out while a program has the port open: with nobody on
-// the slave side, the master reports a hang-up and writes fail.
+// output and the stream only go out while a program has the port open: with
+// nobody on the slave side, the master reports a hang-up and writes fail.
+// Writes never wait: the master is non-blocking.
 
 #include "device_loop.hpp"
 
@@ -23,6 +24,7 @@
 #include "device_log.hpp"
 #include "line_settings.hpp"
 #include "stop_signals.hpp"
+#include "stream_sender.hpp"
 
 namespace portavik::device {
 
@@ -46,8 +48,12 @@ constexpr std::uint8_t kXoff = 0x13;
 
 class DeviceLoop {
   public:
-    DeviceLoop(int master, int opens, int signals, Behaviour& behaviour)
-        : master_(master), signals_(signals), opens_(opens), behaviour_(behaviour) {}
+    DeviceLoop(int master, int opens, int signals, Behaviour& behaviour, bool uart)
+        : master_(master), signals_(signals), opens_(opens), behaviour_(behaviour), uart_(uart) {
+        if (ByteStream* stream = behaviour_.stream()) {
+            stream_.emplace(*stream, uart_);
+        }
+    }
 
     int run() {
         for (;;) {
@@ -55,6 +61,9 @@ class DeviceLoop {
             if (events.signal != 0) {
                 if (!pending_.empty()) {
                     finish_frame();
+                }
+                if (stream_) {
+                    stream_->stop();
                 }
                 return events.signal;
             }
@@ -79,6 +88,11 @@ class DeviceLoop {
                     next_tick_ = Clock::now() + *period;
                 }
             }
+            if (open_ && stream_) {
+                if (const auto due = stream_->next_tick(); due && now >= *due) {
+                    stream_->tick(master_, now, settings_.baud, held_);
+                }
+            }
         }
     }
 
@@ -96,6 +110,11 @@ class DeviceLoop {
         }
         if (open_ && next_tick_) {
             at = std::min(at, *next_tick_);
+        }
+        if (open_ && stream_) {
+            if (const auto due = stream_->next_tick()) {
+                at = std::min(at, *due);
+            }
         }
         return at;
     }
@@ -141,6 +160,9 @@ class DeviceLoop {
         log_event("порт открыт [" + describe(settings_) + "]");
         if (auto period = behaviour_.period()) {
             next_tick_ = Clock::now() + *period;
+        }
+        if (stream_) {
+            stream_->start(Clock::now());
         }
         if ((fd.revents & POLLIN) != 0) {
             on_master(fd.revents);
@@ -211,6 +233,9 @@ class DeviceLoop {
         }
         held_ = false;
         held_replies_.clear();
+        if (stream_) {
+            stream_->stop();
+        }
         if (open_) {
             log_event("порт закрыт");
         }
@@ -256,10 +281,15 @@ class DeviceLoop {
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            note = (n < 0 && errno == EAGAIN)
-                       ? "порт не принимает данные: отправлено " + std::to_string(done) + " из " +
-                             std::to_string(bytes.size()) + " байт"
-                       : "не отправлено (" + std::string(std::strerror(errno)) + ")";
+            if (n < 0 && errno == EAGAIN && uart_) {
+                note = "потеряно " + std::to_string(bytes.size() - done) +
+                       " байт: порт не принял их сразу";
+            } else if (n < 0 && errno == EAGAIN) {
+                note = "порт не принимает данные: отправлено " + std::to_string(done) + " из " +
+                       std::to_string(bytes.size()) + " байт";
+            } else {
+                note = "не отправлено (" + std::string(std::strerror(errno)) + ")";
+            }
             break;
         }
         log_frame(settings_, false, bytes, note);
@@ -269,6 +299,8 @@ class DeviceLoop {
     int signals_;
     int opens_;
     Behaviour& behaviour_;
+    bool uart_;
+    std::optional<StreamSender> stream_;
     bool open_ = false;
     LineSettings settings_;
     Bytes pending_;
@@ -280,8 +312,8 @@ class DeviceLoop {
 
 }  // namespace
 
-int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour) {
-    return DeviceLoop(master_fd, opens_fd, signal_fd, behaviour).run();
+int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour, bool uart) {
+    return DeviceLoop(master_fd, opens_fd, signal_fd, behaviour, uart).run();
 }
 
 }  // namespace portavik::device

@@ -9,6 +9,7 @@ namespace portavik::device {
 // Serves `master_fd` with `behaviour` until a stop signal arrives on
 // `signal_fd`; returns that signal's number. `opens_fd` (or -1) becomes
 // readable when a program opens the port, which is then noticed at once.
-int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour);
+// `uart`: what the port does not take at once is dropped and counted.
+int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour, bool uart);
 
 }  // namespace portavik::device

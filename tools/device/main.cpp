@@ -19,8 +19,9 @@ namespace {
 constexpr int kUsageError = 2;
 
 // The port, and with it the link, is gone when this returns.
-int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour) {
-    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour);
+int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour,
+          bool uart) {
+    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour, uart);
 }
 
 }  // namespace
@@ -63,11 +64,12 @@ int main(int argc, char** argv) {
 
     const std::string link = port->link();
     print_line("portavik-device " PORTAVIK_VERSION ", режим " +
-               std::string(mode_name(options->mode)) + ": " + (*behaviour)->summary());
+               std::string(mode_name(options->mode)) + ": " + (*behaviour)->summary() +
+               (options->uart ? "; как UART: что порт не принял сразу, теряется" : ""));
     print_line("🔌 Выберите в Portavik порт " + link + " (" + port->slave() +
                "). Остановка: Ctrl+C.");
 
-    const int signo = serve(std::move(*port), *signals, **behaviour);
+    const int signo = serve(std::move(*port), *signals, **behaviour, options->uart);
     print_line("portavik-device остановлен (" + signal_name(signo) + "), ссылка " + link +
                " удалена.");
     return 0;

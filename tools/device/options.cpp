@@ -23,6 +23,9 @@ std::optional<Mode> mode_from(std::string_view word) {
     if (word == "text") {
         return Mode::Text;
     }
+    if (word == "stream") {
+        return Mode::Stream;
+    }
     return std::nullopt;
 }
 
@@ -35,6 +38,17 @@ std::optional<std::chrono::milliseconds> interval_from(std::string_view text) {
         return std::nullopt;
     }
     return std::chrono::milliseconds(std::llround(seconds * 1000));
+}
+
+// A whole decimal number from `low` to `high`.
+std::optional<std::uint64_t> number_from(std::string_view text, std::uint64_t low,
+                                         std::uint64_t high) {
+    std::uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc{} || end != text.data() + text.size() || value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 }  // namespace
@@ -54,6 +68,8 @@ std::string_view mode_name(Mode mode) {
             return "echo";
         case Mode::Text:
             return "text";
+        case Mode::Stream:
+            return "stream";
     }
     return "modbus";
 }
@@ -96,6 +112,22 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
                 return std::unexpected("--interval: нужно число секунд от 0.05 до 3600");
             }
             options.interval = interval;
+        } else if (arg == "--uart") {
+            options.uart = true;
+        } else if (arg == "--seed") {
+            const auto text = take_value();
+            const auto seed = text ? number_from(*text, 0, UINT32_MAX) : std::nullopt;
+            if (!seed) {
+                return std::unexpected("--seed: нужно целое число от 0 до 4294967295");
+            }
+            options.seed = static_cast<std::uint32_t>(*seed);
+        } else if (arg == "--bytes") {
+            const auto text = take_value();
+            const auto count = text ? number_from(*text, 1, UINT64_MAX) : std::nullopt;
+            if (!count) {
+                return std::unexpected("--bytes: нужно целое число байт больше нуля");
+            }
+            options.stream_bytes = count;
         } else if (const auto mode = mode_from(arg); mode && !mode_seen) {
             options.mode = *mode;
             mode_seen = true;
@@ -110,7 +142,8 @@ std::string usage_text(std::string_view version) {
     std::string text = "portavik-device " + std::string(version) +
                        " — имитатор устройства на виртуальном последовательном порту.\n";
     text += R"(
-Использование: portavik-device [--link /dev/ttyИМЯ] [--interval СЕК] [РЕЖИМ]
+Использование: portavik-device [--link /dev/ttyИМЯ] [--interval СЕК] [--uart]
+                       [--seed N] [--bytes N] [РЕЖИМ]
 
 Создаёт псевдотерминал и ссылку на него в /dev (первое свободное имя
 /dev/ttyV0, /dev/ttyV1, ...), которую Portavik показывает в списке портов, и
@@ -139,12 +172,23 @@ std::string usage_text(std::string_view version) {
           KK — число принятых команд (по модулю 256).
   echo    возвращает каждый принятый кадр.
   text    раз в секунду (--interval) шлёт строку "portavik-device N" с CR LF.
+  stream  пока порт открыт, шлёт ровный поток байт со скоростью линии
+          (скорость в бодах / 10 байт в секунду), с начала при каждом
+          открытии: x0 = зерно (--seed), x(k+1) = (x(k) * 1103515245 + 12345)
+          mod 2^32, байт k — старший байт x(k+1). Итог при конце потока
+          (--bytes) или закрытии порта: "поток: отправлено N байт, потеряно
+          M байт". Вывод Portavik проверяет tools/device/check-stream.
 
 CRC — CRC-16/MODBUS, младший байт первым.
 
 Опции:
   --link ПУТЬ      имя ссылки (/dev/tty...) вместо первого свободного /dev/ttyV<N>
   --interval СЕК   период кадров состояния (tirk) и строк (text), 0.05-3600
+  --uart           писать, не дожидаясь порта, как UART без управления потоком:
+                   что порт не принял сразу, пропадает и считается в журнале
+                   ("потеряно N байт"); без неё поток (stream) ждёт порт
+  --seed N         зерно потока (stream), 0-4294967295; по умолчанию 1
+  --bytes N        длина потока (stream) в байтах; по умолчанию без конца
   -h, --help       эта справка
   --version        версия
 )";

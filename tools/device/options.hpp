@@ -3,6 +3,7 @@
 // Command-line options of portavik-device and its usage text.
 
 #include <chrono>
+#include <cstdint>
 #include <expected>
 #include <optional>
 #include <span>
@@ -11,7 +12,7 @@
 
 namespace portavik::device {
 
-enum class Mode { Modbus, Tirk, Echo, Text };
+enum class Mode { Modbus, Tirk, Echo, Text, Stream };
 
 struct Options {
     Mode mode = Mode::Modbus;
@@ -19,6 +20,12 @@ struct Options {
     std::string link;
     // Period of unsolicited output (tirk, text); empty: the mode's own.
     std::optional<std::chrono::milliseconds> interval;
+    // Writes without waiting, as a UART without flow control: what the port
+    // does not take at once is dropped and counted.
+    bool uart = false;
+    // The stream mode's seed, and its length (empty: no end).
+    std::uint32_t seed = 1;
+    std::optional<std::uint64_t> stream_bytes;
     bool help = false;
     bool version = false;
 };

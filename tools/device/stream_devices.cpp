@@ -1,4 +1,4 @@
-// The echo and text modes, and the choice of behaviour by mode.
+// The echo, text and stream modes, and the choice of behaviour by mode.
 
 #include "behaviour.hpp"
 
@@ -40,6 +40,27 @@ class TextDevice final : public Behaviour {
     unsigned long lines_ = 0;
 };
 
+class StreamDevice final : public Behaviour {
+  public:
+    StreamDevice(std::uint32_t seed, std::optional<std::uint64_t> length) : stream_(seed, length) {}
+
+    std::string summary() const override {
+        std::string text = "поток: байты от зерна " + std::to_string(stream_.seed()) +
+                           " со скоростью линии (бод / 10 байт в секунду)";
+        if (const auto length = stream_.length()) {
+            text += ", " + std::to_string(*length) + " байт";
+        }
+        return text;
+    }
+
+    Reaction on_frame(std::span<const std::uint8_t>) override { return {}; }
+
+    ByteStream* stream() override { return &stream_; }
+
+  private:
+    ByteStream stream_;
+};
+
 }  // namespace
 
 std::unique_ptr<Behaviour> make_echo_device() {
@@ -48,6 +69,11 @@ std::unique_ptr<Behaviour> make_echo_device() {
 
 std::unique_ptr<Behaviour> make_text_device(std::chrono::milliseconds period) {
     return std::make_unique<TextDevice>(period);
+}
+
+std::unique_ptr<Behaviour> make_stream_device(std::uint32_t seed,
+                                              std::optional<std::uint64_t> length) {
+    return std::make_unique<StreamDevice>(seed, length);
 }
 
 std::expected<std::unique_ptr<Behaviour>, std::string> make_behaviour(const Options& options) {
@@ -60,6 +86,8 @@ std::expected<std::unique_ptr<Behaviour>, std::string> make_behaviour(const Opti
             return make_echo_device();
         case Mode::Text:
             return make_text_device(options.interval.value_or(kTextPeriod));
+        case Mode::Stream:
+            return make_stream_device(options.seed, options.stream_bytes);
     }
     return make_modbus_server();
 }
