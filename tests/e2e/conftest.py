@@ -23,6 +23,8 @@ import tty
 import pexpect
 import pytest
 
+from screens import line_settings, screen
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 BIN = os.environ.get("PORTAVIK_BIN", os.path.join(ROOT, "build", "src", "portavik"))
@@ -73,18 +75,12 @@ def program_command():
 def program_env():
     return dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
-MODE_MENU = "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): "
-PORT_PROMPT = "\nВведите номер порта: "
-LIST_HEADING = "\n🔌 Доступные порты:\n"
-READY = "\n🔄 Эмулятор готов к работе.\n"
-TIRK_SETTINGS_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
-                       "Таймаут чтения/записи: 50ms\n"
-                       "Скорость: Ok(9600) бод\n"
-                       "Биты данных: Ok(Eight)\n"
-                       "Стоп-биты: Ok(One)\n"
-                       "Четность: Ok(None)\n"
-                       "Управление потоком: Ok(None)\n"
-                       "================================\n\n")
+MODE_MENU = screen("mode_menu")
+PORT_PROMPT = screen("port_prompt")
+LIST_HEADING = screen("port_list_heading")
+READY = screen("ready")
+TIRK_SETTINGS_BLOCK = screen("tirk_settings_block")
+GOODBYE = screen("goodbye")
 
 _counter = [0]
 
@@ -526,19 +522,38 @@ def run_piped(stdin_text, timeout=20):
                           timeout=timeout, env=program_env(), start_new_session=True)
 
 
-def listed_number(path):
-    """The number the program gives `path` in its port list, from a piped run
-    that ends at the port prompt."""
-    result = run_piped("1\n")
-    out = result.stdout.decode()
-    start = out.index(LIST_HEADING) + len(LIST_HEADING)
-    end = out.index(PORT_PROMPT)
-    return port_number(out[start:end], path)
+def run_piped_on_port(path, before, after="", timeout=20):
+    """A piped run like run_piped that answers the port prompt with `path`'s
+    number in the list this same run printed (another test may link a port
+    at any time, which would move the numbers of a list printed earlier):
+    `before` is the input up to the prompt, `after` the rest, and then the
+    input ends."""
+    proc = subprocess.Popen(program_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=program_env(), start_new_session=True)
+    try:
+        proc.stdin.write(before.encode())
+        proc.stdin.flush()
+        out = b""
+        deadline = time.monotonic() + timeout
+        while PORT_PROMPT.encode() not in out:
+            left = deadline - time.monotonic()
+            ready = left > 0 and select.select([proc.stdout], [], [], left)[0]
+            chunk = os.read(proc.stdout.fileno(), 65536) if ready else b""
+            assert chunk, f"no port prompt; the program printed {out!r}"
+            out += chunk
+        text = out.decode()
+        start = text.index(LIST_HEADING) + len(LIST_HEADING)
+        number = port_number(text[start:text.index(PORT_PROMPT)], path)
+        rest, errors = proc.communicate(f"{number}\n{after}".encode(), timeout=timeout)
+    except BaseException:
+        proc.kill()
+        proc.wait()
+        raise
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out + rest, errors)
 
 
 def connected_banner(path, baud, bits=8, stop=1, parity="нет", flow="нет"):
-    return (f"\n✅ Соединение установлено: Порт 📌: {path} @ {baud} бод, {bits} бит данных, "
-            f"{stop} стоп-бит, {parity} четность, {flow} поток\n")
+    return screen("connected", port=path, settings=line_settings(baud, bits, stop, parity, flow))
 
 
 # --- portavik-device: the project's simulated device -----------------------

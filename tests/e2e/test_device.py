@@ -16,8 +16,8 @@ import time
 import pytest
 import serial
 
-from conftest import (DEVICE_BIN, LIST_HEADING, PORT_PROMPT, ROOT, SimDevice, crc16_modbus,
-                      port_number, unique_link_name)
+from conftest import (DEVICE_BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, ROOT, SimDevice,
+                      crc16_modbus, port_number, unique_link_name)
 
 NOBODY = 65534
 AS_NOBODY = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
@@ -308,13 +308,13 @@ def test_scripts_run_from_a_pipe_starts_the_device_and_stops_it_with_portavik():
         link = hint.group(1).decode()
         assert os.path.realpath(link).startswith("/dev/pts/")
         assert device_processes() - before, "no device running"
-        run.expect("Выберите версию \\(1-2\\): ")
+        run.expect(re.escape(MODE_MENU))
         run.send("1\n")
         listing = run.expect(re.escape(LIST_HEADING) + "([\\s\\S]*)" + re.escape(PORT_PROMPT))
         run.send(f"{port_number(listing.group(1).decode(), link)}\nn\n3\n01 03 00 00 00 02\nq\n")
         run.expect("📥 Получено \\(HEX\\): 01 03 04 00 2A 03 E9 1A 85\n")
         run.send("6\n")
-        run.expect("👋 До свидания!\n")
+        run.expect(re.escape(GOODBYE))
         assert run.proc.wait(timeout=30) == 0
         run.out += run.proc.stdout.read()
         assert run.out.decode().endswith(

@@ -13,28 +13,20 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program, connected_banner,
-                      on_wine)
+from conftest import (BIN, GOODBYE, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program,
+                      connected_banner, on_wine)
+from screens import screen
 
-MENU = ("\n=== 📋 Меню команд ===\n"
-        "1. Отправить HEX данные\n"
-        "2. Отправить команды ТИРК1...26\n"
-        "3. Очистить экран\n"
-        "4. Выход\n"
-        "\nВыберите действие (1-4): ")
-INVALID = "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n"
+MENU = screen("tirk_menu")
+INVALID = screen("invalid_choice", choices="1-4")
 CLEAR = "\x1b[H\x1b[2J\x1b[3J"
-HEX_HEADER = ("\n=== 📋 Меню отправки HEX данных ===\n"
-              "Введите HEX данные (например: FF 00 AB) или Меню (Esc)\n"
-              "> ")
-TIRK_HEADER = ("\n=== 📋 Меню команд ТИРК ===\n"
-               "Введите номер команды ТИРК(1...26) или Меню (Esc)\n"
-               "> ")
+HEX_HEADER = screen("tirk_hex_editor")
+TIRK_HEADER = screen("tirk_command_editor")
 HEADERS = {"1": HEX_HEADER, "2": TIRK_HEADER}
 REDRAW = "\x1b[2K\r> "
 ENTER_ERASE = "\x1b[2K\r\n"
-BYE = "\n👋 До свидания!\n"
-CTRL_C_BYE = "\n👋 Программа завершена пользователем (Ctrl+C)\n"
+BYE = GOODBYE
+CTRL_C_BYE = screen("ctrl_c_goodbye")
 RANGE_ERROR = "❌ Ошибка: номер команды ТИРК должен быть от 1 до 26\n"
 
 # Keys are typed further apart than the editors' 200 ms time rule.
@@ -146,7 +138,7 @@ def test_menu_start_up_block_and_answers_that_are_not_items(program, device):
     # Nothing went to the device meanwhile.
     assert device.drain() == b""
     quit_at_menu(p)
-    assert p.seen.count(p.shown("👋 До свидания!")) == 1
+    assert p.seen.count(p.shown(GOODBYE.strip())) == 1
     assert p.seen.endswith(p.shown(BYE))
 
 
@@ -167,7 +159,7 @@ def test_ctrl_c_at_the_menu_ends_with_status_0_and_the_message(program, device):
     p.send("\x03")
     assert p.expect(CTRL_C_BYE) == ""
     assert p.wait_exit() == (0, None)
-    assert p.shown("👋 До свидания!") not in p.seen
+    assert p.shown(GOODBYE.strip()) not in p.seen
 
 
 # ------------------------------------------------------------ HEX editor
@@ -526,9 +518,9 @@ def reach_standard_menu(p, device):
     p.expect(MODE_MENU)
     p.send_line("1")
     p.choose_port(device.path)
-    p.expect("\nХотите изменить настройки? (y/n): ")
+    p.expect(screen("standard_defaults"))
     p.send_line("n")
-    p.expect("\nВыберите действие (1-6): ")
+    p.expect(screen("standard_menu"))
 
 
 # Where the signal comes, and which signals: the shell sees the status of the
