@@ -260,14 +260,36 @@ class Session:
         """Returns once keys typed now reach a raw-mode editor one by one."""
 
 
+def spawn(command, args, dimensions=(50, 200), env=None):
+    """pexpect.spawn as the tests use it: echo off, so the transcript is only
+    what the program writes, and without pexpect's fixed pauses (50 ms before
+    every send, 100 ms at every close): a test answers a prompt it has seen,
+    and end_child waits for the end itself."""
+    child = pexpect.spawn(command, args, env=env or program_env(), encoding="utf-8",
+                          codec_errors="replace", echo=False, timeout=10,
+                          dimensions=dimensions)
+    child.delaybeforesend = None
+    child.ptyproc.delayafterclose = 0
+    return child
+
+
+def end_child(child, kill=False, timeout=10):
+    """Waits until `child` has ended (after SIGKILL if `kill`), so that its
+    exit status is known, and closes its terminal."""
+    if kill and child.isalive():
+        child.kill(signal.SIGKILL)
+    deadline = time.monotonic() + timeout
+    while child.isalive():
+        assert time.monotonic() < deadline, "the program closed its terminal but did not end"
+        time.sleep(0.01)
+    child.close()
+
+
 class Program(Session):
-    """The program under a pseudo-terminal (echo off, so the transcript is
-    only what the program writes)."""
+    """The program under a pseudo-terminal."""
 
     def __init__(self):
-        self.child = pexpect.spawn(BIN, [], env=program_env(), encoding="utf-8",
-                                   codec_errors="replace", echo=False, timeout=10,
-                                   dimensions=(50, 200))
+        self.child = spawn(BIN, [])
         self.seen = ""
 
     def expect(self, text, timeout=10):
@@ -287,7 +309,7 @@ class Program(Session):
     def wait_exit(self, timeout=10):
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.seen += normalize(self.child.before)
-        self.child.close()
+        end_child(self.child, timeout=timeout)
         return self.child.exitstatus, self.child.signalstatus
 
     def rest(self, timeout=1.0):
@@ -303,9 +325,7 @@ class Program(Session):
         return out
 
     def kill(self):
-        if self.child.isalive():
-            self.child.kill(signal.SIGKILL)
-        self.child.close(force=True)
+        end_child(self.child, kill=True)
 
 
 class Transcript(Session):
@@ -422,9 +442,7 @@ class WineConsoleProgram(Transcript):
 
     def __init__(self):
         self._init_transcript()
-        self.child = pexpect.spawn(WINE_RUN, [EXE], env=program_env(), encoding="utf-8",
-                                   codec_errors="replace", echo=False, timeout=10,
-                                   dimensions=(500, 200))
+        self.child = spawn(WINE_RUN, [EXE], dimensions=(500, 200))
         self.raw = ""
 
     def screen(self):
@@ -468,13 +486,11 @@ class WineConsoleProgram(Transcript):
             assert time.monotonic() < deadline, "the program did not end"
             self.pump(0.1)
         self.rest(0)
-        self.child.close()
+        end_child(self.child, timeout=timeout)
         return self.child.exitstatus, self.child.signalstatus
 
     def kill(self):
-        if self.child.isalive():
-            self.child.kill(signal.SIGKILL)
-        self.child.close(force=True)
+        end_child(self.child, kill=True)
 
 
 LIST_LINE = re.compile(r"^  (\d+)\. (\S.*)$")
