@@ -41,6 +41,9 @@ def pytest_addoption(parser):
     parser.addoption("--target", choices=["linux", "wine"], default="linux",
                      help="run the native program, or the tests marked `wine` against "
                           "portavik.exe under wine")
+    parser.addoption("--shard", default="0/1", metavar="I/N",
+                     help="run only every Nth test, from the Ith (counting from 0), so that "
+                          "N runs side by side share a file's tests")
 
 
 def pytest_configure(config):
@@ -55,13 +58,22 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    if TARGET != "wine":
-        return
-    chosen = [item for item in items if item.get_closest_marker("wine")]
-    dropped = [item for item in items if not item.get_closest_marker("wine")]
+    chosen = items
+    if TARGET == "wine":
+        chosen = [item for item in chosen if item.get_closest_marker("wine")]
+    index, count = (int(n) for n in config.getoption("--shard").split("/"))
+    chosen = chosen[index::count]
+    dropped = [item for item in items if item not in chosen]
     if dropped:
         config.hook.pytest_deselected(items=dropped)
     items[:] = chosen
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # A shard of a file with fewer tests than shards has none to run.
+    sharded = session.config.getoption("--shard") != "0/1"
+    if sharded and exitstatus == pytest.ExitCode.NO_TESTS_COLLECTED:
+        session.exitstatus = pytest.ExitCode.OK
 
 
 def on_wine():
@@ -260,15 +272,16 @@ class Session:
         """Returns once keys typed now reach a raw-mode editor one by one."""
 
 
-def spawn(command, args, dimensions=(50, 200), env=None):
+def spawn(command, args, dimensions=(50, 200), env=None, pause_before_send=False):
     """pexpect.spawn as the tests use it: echo off, so the transcript is only
-    what the program writes, and without pexpect's fixed pauses (50 ms before
-    every send, 100 ms at every close): a test answers a prompt it has seen,
-    and end_child waits for the end itself."""
+    what the program writes, and without pexpect's fixed pauses (100 ms at
+    every close, 50 ms before every send unless `pause_before_send`): a test
+    answers a prompt it has seen, and end_child waits for the end itself."""
     child = pexpect.spawn(command, args, env=env or program_env(), encoding="utf-8",
                           codec_errors="replace", echo=False, timeout=10,
                           dimensions=dimensions)
-    child.delaybeforesend = None
+    if not pause_before_send:
+        child.delaybeforesend = None
     child.ptyproc.delayafterclose = 0
     return child
 
@@ -442,7 +455,9 @@ class WineConsoleProgram(Transcript):
 
     def __init__(self):
         self._init_transcript()
-        self.child = spawn(WINE_RUN, [EXE], dimensions=(500, 200))
+        # Without pexpect's pause before each send, lines typed at wine's
+        # console were not echoed: it reads some time after the prompt shows.
+        self.child = spawn(WINE_RUN, [EXE], dimensions=(500, 200), pause_before_send=True)
         self.raw = ""
 
     def screen(self):

@@ -257,14 +257,16 @@ def test_command_line(args, status, stream, pattern):
 
 # --- scripts/run ------------------------------------------------------------------
 
-def device_processes():
-    """Pids of running processes of the device that scripts/run builds."""
+def device_processes(session):
+    """Pids of running processes of the device that scripts/run builds, in
+    `session` (other tests run the same device alongside)."""
     binary = os.path.realpath(os.path.join(ROOT, "build", "tools", "device", "portavik-device"))
     found = set()
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             try:
-                if os.path.realpath(f"/proc/{entry}/exe") == binary:
+                if (os.path.realpath(f"/proc/{entry}/exe") == binary
+                        and os.getsid(int(entry)) == session):
                     found.add(int(entry))
             except OSError:
                 pass
@@ -300,14 +302,13 @@ class Piped:
 
 
 def test_scripts_run_from_a_pipe_starts_the_device_and_stops_it_with_portavik():
-    before = device_processes()
     run = Piped([os.path.join(ROOT, "scripts", "run")])
     try:
         hint = run.expect(r"▶ Simulated Modbus device on (/dev/tty\S+)\. To see it answer: "
                           r"mode 1, port \1, n, item 3, type 01 03 00 00 00 02, then q\.\n")
         link = hint.group(1).decode()
         assert os.path.realpath(link).startswith("/dev/pts/")
-        assert device_processes() - before, "no device running"
+        assert device_processes(run.proc.pid), "no device running"
         run.expect(re.escape(MODE_MENU))
         run.send("1\n")
         listing = run.expect(re.escape(LIST_HEADING) + "([\\s\\S]*)" + re.escape(PORT_PROMPT))
@@ -320,7 +321,7 @@ def test_scripts_run_from_a_pipe_starts_the_device_and_stops_it_with_portavik():
         assert run.out.decode().endswith(
             "Simulated device stopped; what it received and sent: build/portavik-device.log\n")
         assert not os.path.lexists(link)
-        assert not device_processes() - before, "the device outlived the script"
+        assert not device_processes(run.proc.pid), "the device outlived the script"
     finally:
         # The script and the device share the process group: SIGTERM lets the
         # device remove its link.
