@@ -133,7 +133,8 @@ TEST(StandardStartup, OnlyYOpensTheDialog) {
         FakePlatform fake("1\n" + answer);
         auto platform = fake.platform();
         run_original_version(platform);
-        EXPECT_EQ(fake.output().find("=== 📋 Настройки порта ==="), std::string::npos) << answer;
+        EXPECT_EQ(fake.output().find(screen("settings_menu_before_open")), std::string::npos)
+            << answer;
         EXPECT_EQ(fake.opened_with.size(), 1U);
     }
 }
