@@ -5,6 +5,7 @@ file(GLOB integration_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/inte
 add_executable(integration_tests ${integration_sources}
     ${CMAKE_CURRENT_SOURCE_DIR}/support/agent_port.cpp)
 target_include_directories(integration_tests PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(integration_tests PRIVATE ${PORTAVIK_TEST_CXX_FLAGS})
 target_compile_definitions(integration_tests PRIVATE
     PORTAVIK_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
 target_link_libraries(integration_tests PRIVATE portavik_core GTest::gmock GTest::gtest_main util)
@@ -17,22 +18,20 @@ set(PORTAVIK_WINDOWS_BUILD_DIR "" CACHE PATH "A mingw build whose serial backend
 if(PORTAVIK_WINDOWS_BUILD_DIR)
     add_test(NAME integration_wine.serial
         COMMAND integration_tests --gtest_filter=Windows/*)
+    # The COM ports it points at pseudo-terminals are held through the lock
+    # files the end-to-end tests under wine use too, so it runs beside them.
     set_tests_properties(integration_wine.serial PROPERTIES
         ENVIRONMENT "PORTAVIK_SERIAL_AGENT=${PORTAVIK_WINDOWS_BUILD_DIR}/tests/serial_agent.exe;WINEPREFIX=${PORTAVIK_WINDOWS_BUILD_DIR}/wine;PORTAVIK_WINE_RUN=${PROJECT_SOURCE_DIR}/scripts/wine-run"
         TIMEOUT 300
-        RUN_SERIAL TRUE)
+        COST 100)
 endif()
 
 # End-to-end tests drive the built program through a pseudo-terminal.
 file(GLOB e2e_tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/e2e/test_*.py)
 foreach(test_file IN LISTS e2e_tests)
     get_filename_component(test_name ${test_file} NAME_WE)
-    add_test(NAME e2e.${test_name}
-        COMMAND ${PORTAVIK_PYTHON} -m pytest -q -p no:cacheprovider ${test_file})
-    set_tests_properties(e2e.${test_name} PROPERTIES
-        ENVIRONMENT "PORTAVIK_BIN=$<TARGET_FILE:portavik>;PORTAVIK_DEVICE=$<TARGET_FILE:portavik-device>"
-        TIMEOUT 300
-        RUN_SERIAL TRUE)
+    portavik_add_e2e_shards(e2e.${test_name} ${test_file}
+        "PORTAVIK_BIN=$<TARGET_FILE:portavik>;PORTAVIK_DEVICE=$<TARGET_FILE:portavik-device>")
 endforeach()
 
 # The includes of src/ follow its layers, without circles.

@@ -6,6 +6,7 @@
 # (its PORTAVIK_WINDOWS_BUILD_DIR names this build).
 add_executable(serial_agent ${CMAKE_CURRENT_SOURCE_DIR}/support/serial_agent.cpp)
 target_include_directories(serial_agent PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+target_compile_options(serial_agent PRIVATE ${PORTAVIK_TEST_CXX_FLAGS})
 target_link_libraries(serial_agent PRIVATE portavik_core)
 # GCC 12 at -O3 takes "literal" + std::string for an overlapping memcpy
 # (GCC bug 105329).
@@ -19,10 +20,6 @@ foreach(test_file IN LISTS e2e_tests)
         continue()
     endif()
     get_filename_component(test_name ${test_file} NAME_WE)
-    add_test(NAME e2e_wine.${test_name}
-        COMMAND ${PORTAVIK_PYTHON} -m pytest -q -p no:cacheprovider --target=wine ${test_file})
-    set_tests_properties(e2e_wine.${test_name} PROPERTIES
-        ENVIRONMENT "PORTAVIK_EXE=$<TARGET_FILE:portavik>"
-        TIMEOUT 300
-        RUN_SERIAL TRUE)
+    portavik_add_e2e_shards(e2e_wine.${test_name} ${test_file} "PORTAVIK_EXE=$<TARGET_FILE:portavik>"
+        --target=wine)
 endforeach()

@@ -23,6 +23,15 @@ constexpr std::uint8_t kStartByte = 0x01;
 constexpr std::uint8_t kPairClass = 0x50;
 constexpr std::uint8_t kSingleClass = 0x30;
 
+// Whole milliseconds, truncated toward zero.
+std::uint64_t whole_milliseconds(std::chrono::nanoseconds elapsed) {
+    if (elapsed.count() < 0) {
+        return 0;
+    }
+    return static_cast<std::uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
 }  // namespace
 
 std::optional<Bytes> tirk_command_frame(std::uint8_t tirk_number) {
@@ -38,15 +47,8 @@ std::optional<Bytes> tirk_command_frame(std::uint8_t tirk_number) {
     return Bytes{kStartByte, kSingleClass, static_cast<std::uint8_t>(tirk_number - 20)};
 }
 
-std::uint64_t whole_milliseconds(std::chrono::nanoseconds elapsed) {
-    if (elapsed.count() < 0) {
-        return 0;
-    }
-    return static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
-}
-
-void send_tirk_command(Console& console, SerialPort& port, std::uint8_t tirk_number) {
+void send_tirk_command(Console& console, SerialPort& port, std::uint8_t tirk_number,
+                       const WriteClock& now) {
     const auto data = tirk_command_frame(tirk_number);
     if (!data) {
         console.line("❌ Ошибка: неверный номер команды ТИРК");
@@ -56,13 +58,13 @@ void send_tirk_command(Console& console, SerialPort& port, std::uint8_t tirk_num
     const Bytes final_data = with_crc_trailer(*data);
     const std::string port_name = port_display_name(port);
 
-    const auto before_write = std::chrono::steady_clock::now();
+    const auto before_write = now();
     const auto written = port.write_all(final_data);
     if (!written) {
         console.line("❌ Ошибка при отправке данных: " + written.error().message);
         return;
     }
-    const auto after_write = std::chrono::steady_clock::now();
+    const auto after_write = now();
 
     const std::uint64_t elapsed_ms = whole_milliseconds(after_write - before_write);
     console.line("⏱️ Порт " + port_name + ": время отправки данных " +

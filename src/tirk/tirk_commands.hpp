@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "codec/hex.hpp"
@@ -16,11 +17,12 @@ namespace portavik::main_tirk {
 // 01 30 n-20 for 20..26; nothing outside 1..26.
 std::optional<Bytes> tirk_command_frame(std::uint8_t tirk_number);
 
-// Whole milliseconds, truncated toward zero.
-std::uint64_t whole_milliseconds(std::chrono::nanoseconds elapsed);
+using WriteClock = std::function<std::chrono::steady_clock::time_point()>;
 
 // Builds the frame, appends its CRC, writes it and reports the write time
-// and the frame.
-void send_tirk_command(Console& console, SerialPort& port, std::uint8_t tirk_number);
+// (whole milliseconds, read from `now` before and after the write) and the frame.
+void send_tirk_command(
+    Console& console, SerialPort& port, std::uint8_t tirk_number,
+    const WriteClock& now = [] { return std::chrono::steady_clock::now(); });
 
 }  // namespace portavik::main_tirk

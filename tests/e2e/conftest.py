@@ -23,6 +23,8 @@ import tty
 import pexpect
 import pytest
 
+from screens import line_settings, screen
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 BIN = os.environ.get("PORTAVIK_BIN", os.path.join(ROOT, "build", "src", "portavik"))
@@ -43,6 +45,9 @@ def pytest_addoption(parser):
     parser.addoption("--target", choices=["linux", "wine"], default="linux",
                      help="run the native program, or the tests marked `wine` against "
                           "portavik.exe under wine")
+    parser.addoption("--shard", default="0/1", metavar="I/N",
+                     help="run only every Nth test, from the Ith (counting from 0), so that "
+                          "N runs side by side share a file's tests")
 
 
 def pytest_configure(config):
@@ -57,13 +62,22 @@ def pytest_configure(config):
 
 
 def pytest_collection_modifyitems(config, items):
-    if TARGET != "wine":
-        return
-    chosen = [item for item in items if item.get_closest_marker("wine")]
-    dropped = [item for item in items if not item.get_closest_marker("wine")]
+    chosen = items
+    if TARGET == "wine":
+        chosen = [item for item in chosen if item.get_closest_marker("wine")]
+    index, count = (int(n) for n in config.getoption("--shard").split("/"))
+    chosen = chosen[index::count]
+    dropped = [item for item in items if item not in chosen]
     if dropped:
         config.hook.pytest_deselected(items=dropped)
     items[:] = chosen
+
+
+def pytest_sessionfinish(session, exitstatus):
+    # A shard of a file with fewer tests than shards has none to run.
+    sharded = session.config.getoption("--shard") != "0/1"
+    if sharded and exitstatus == pytest.ExitCode.NO_TESTS_COLLECTED:
+        session.exitstatus = pytest.ExitCode.OK
 
 
 def on_wine():
@@ -77,18 +91,12 @@ def program_command():
 def program_env():
     return dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
 
-MODE_MENU = "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию (1-2): "
-PORT_PROMPT = "\nВведите номер порта: "
-LIST_HEADING = "\n🔌 Доступные порты:\n"
-READY = "\n🔄 Эмулятор готов к работе.\n"
-TIRK_SETTINGS_BLOCK = ("\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
-                       "Таймаут чтения/записи: 50ms\n"
-                       "Скорость: Ok(9600) бод\n"
-                       "Биты данных: Ok(Eight)\n"
-                       "Стоп-биты: Ok(One)\n"
-                       "Четность: Ok(None)\n"
-                       "Управление потоком: Ok(None)\n"
-                       "================================\n\n")
+MODE_MENU = screen("mode_menu")
+PORT_PROMPT = screen("port_prompt")
+LIST_HEADING = screen("port_list_heading")
+READY = screen("ready")
+TIRK_SETTINGS_BLOCK = screen("tirk_settings_block")
+GOODBYE = screen("goodbye")
 
 _counter = [0]
 
@@ -268,14 +276,37 @@ class Session:
         """Returns once keys typed now reach a raw-mode editor one by one."""
 
 
+def spawn(command, args, dimensions=(50, 200), env=None, pause_before_send=False):
+    """pexpect.spawn as the tests use it: echo off, so the transcript is only
+    what the program writes, and without pexpect's fixed pauses (100 ms at
+    every close, 50 ms before every send unless `pause_before_send`): a test
+    answers a prompt it has seen, and end_child waits for the end itself."""
+    child = pexpect.spawn(command, args, env=env or program_env(), encoding="utf-8",
+                          codec_errors="replace", echo=False, timeout=10,
+                          dimensions=dimensions)
+    if not pause_before_send:
+        child.delaybeforesend = None
+    child.ptyproc.delayafterclose = 0
+    return child
+
+
+def end_child(child, kill=False, timeout=10):
+    """Waits until `child` has ended (after SIGKILL if `kill`), so that its
+    exit status is known, and closes its terminal."""
+    if kill and child.isalive():
+        child.kill(signal.SIGKILL)
+    deadline = time.monotonic() + timeout
+    while child.isalive():
+        assert time.monotonic() < deadline, "the program closed its terminal but did not end"
+        time.sleep(0.01)
+    child.close()
+
+
 class Program(Session):
-    """The program under a pseudo-terminal (echo off, so the transcript is
-    only what the program writes)."""
+    """The program under a pseudo-terminal."""
 
     def __init__(self):
-        self.child = pexpect.spawn(BIN, [], env=program_env(), encoding="utf-8",
-                                   codec_errors="replace", echo=False, timeout=10,
-                                   dimensions=(50, 200))
+        self.child = spawn(BIN, [])
         self.seen = ""
 
     def expect(self, text, timeout=10):
@@ -295,7 +326,7 @@ class Program(Session):
     def wait_exit(self, timeout=10):
         self.child.expect(pexpect.EOF, timeout=timeout)
         self.seen += normalize(self.child.before)
-        self.child.close()
+        end_child(self.child, timeout=timeout)
         return self.child.exitstatus, self.child.signalstatus
 
     def rest(self, timeout=1.0):
@@ -311,9 +342,7 @@ class Program(Session):
         return out
 
     def kill(self):
-        if self.child.isalive():
-            self.child.kill(signal.SIGKILL)
-        self.child.close(force=True)
+        end_child(self.child, kill=True)
 
 
 class Transcript(Session):
@@ -430,9 +459,9 @@ class WineConsoleProgram(Transcript):
 
     def __init__(self):
         self._init_transcript()
-        self.child = pexpect.spawn(WINE_RUN, [EXE], env=program_env(), encoding="utf-8",
-                                   codec_errors="replace", echo=False, timeout=10,
-                                   dimensions=(500, 200))
+        # Without pexpect's pause before each send, lines typed at wine's
+        # console were not echoed: it reads some time after the prompt shows.
+        self.child = spawn(WINE_RUN, [EXE], dimensions=(500, 200), pause_before_send=True)
         self.raw = ""
 
     def screen(self):
@@ -476,13 +505,11 @@ class WineConsoleProgram(Transcript):
             assert time.monotonic() < deadline, "the program did not end"
             self.pump(0.1)
         self.rest(0)
-        self.child.close()
+        end_child(self.child, timeout=timeout)
         return self.child.exitstatus, self.child.signalstatus
 
     def kill(self):
-        if self.child.isalive():
-            self.child.kill(signal.SIGKILL)
-        self.child.close(force=True)
+        end_child(self.child, kill=True)
 
 
 LIST_LINE = re.compile(r"^  (\d+)\. (\S.*)$")
@@ -531,19 +558,38 @@ def run_piped(stdin_text, timeout=20, args=()):
                           start_new_session=True)
 
 
-def listed_number(path):
-    """The number the program gives `path` in its port list, from a piped run
-    that ends at the port prompt."""
-    result = run_piped("1\n")
-    out = result.stdout.decode()
-    start = out.index(LIST_HEADING) + len(LIST_HEADING)
-    end = out.index(PORT_PROMPT)
-    return port_number(out[start:end], path)
+def run_piped_on_port(path, before, after="", timeout=20):
+    """A piped run like run_piped that answers the port prompt with `path`'s
+    number in the list this same run printed (another test may link a port
+    at any time, which would move the numbers of a list printed earlier):
+    `before` is the input up to the prompt, `after` the rest, and then the
+    input ends."""
+    proc = subprocess.Popen(program_command(), stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=program_env(), start_new_session=True)
+    try:
+        proc.stdin.write(before.encode())
+        proc.stdin.flush()
+        out = b""
+        deadline = time.monotonic() + timeout
+        while PORT_PROMPT.encode() not in out:
+            left = deadline - time.monotonic()
+            ready = left > 0 and select.select([proc.stdout], [], [], left)[0]
+            chunk = os.read(proc.stdout.fileno(), 65536) if ready else b""
+            assert chunk, f"no port prompt; the program printed {out!r}"
+            out += chunk
+        text = out.decode()
+        start = text.index(LIST_HEADING) + len(LIST_HEADING)
+        number = port_number(text[start:text.index(PORT_PROMPT)], path)
+        rest, errors = proc.communicate(f"{number}\n{after}".encode(), timeout=timeout)
+    except BaseException:
+        proc.kill()
+        proc.wait()
+        raise
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out + rest, errors)
 
 
 def connected_banner(path, baud, bits=8, stop=1, parity="нет", flow="нет"):
-    return (f"\n✅ Соединение установлено: Порт 📌: {path} @ {baud} бод, {bits} бит данных, "
-            f"{stop} стоп-бит, {parity} четность, {flow} поток\n")
+    return screen("connected", port=path, settings=line_settings(baud, bits, stop, parity, flow))
 
 
 # --- portavik-device: the project's simulated device -----------------------

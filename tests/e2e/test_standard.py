@@ -15,45 +15,29 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, MODE_MENU, READY, connected_banner, crc16_modbus, listed_number,
-                      normalize, on_wine, run_piped, stream_bytes, stream_summary)
+from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY,
+                      connected_banner, crc16_modbus, normalize, on_wine, port_number,
+                      run_piped_on_port, stream_bytes, stream_summary)
+from screens import line_settings, screen
 
-DEFAULTS_QUESTION = "\nХотите изменить настройки? (y/n): "
-MENU = ("\n=== 📋 Меню команд ===\n"
-        "1. Отправить текстовое сообщение\n"
-        "2. Отправить HEX данные\n"
-        "3. Отправить HEX данные с CRC16\n"
-        "4. Настройки порта\n"
-        "5. Очистить экран\n"
-        "6. Выход\n"
-        "\nВыберите действие (1-6): ")
-GOODBYE = "\n👋 До свидания!\n"
+DEFAULTS = screen("standard_defaults")
+MENU = screen("standard_menu")
 PROMPT = "> "
 
-SUBMENUS = {
-    "1": ("\n=== 📋 Меню отправки текстовых сообщений ===\n"
-          "Введите текст для отправки или 'q' для возврата в меню\n"),
-    "2": ("\n=== 📋 Меню отправки HEX данных ===\n"
-          "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"),
-    "3": ("\n=== 📋 Меню отправки HEX данных с CRC16 ===\n"
-          "Введите HEX данные для отправки с CRC16 или 'q' для возврата в меню\n"),
-}
+SUBMENUS = {"1": screen("text_submenu"), "2": screen("hex_submenu"), "3": screen("crc_submenu")}
 
-SETTINGS_MENU = ("\n=== 📋 Настройки порта ===\n"
-                 "1. Скорость передачи (бод)\n"
-                 "2. Биты данных\n"
-                 "3. Стоп-биты\n"
-                 "4. Четность\n"
-                 "5. Управление потоком\n"
-                 "6. Вернуться в главное меню\n"
-                 "\nВыберите настройку (1-6): ")
-BAUD_PROMPT = "Введите скорость передачи (бод): "
-DATA_BITS_DIALOG = ("\nВыберите количество бит данных:\n1. 5 бит\n2. 6 бит\n3. 7 бит\n4. 8 бит\n"
-                    "\nВыберите (1-4): ")
-STOP_BITS_DIALOG = "\nВыберите количество стоп-бит:\n1. 1 стоп-бит\n2. 2 стоп-бита\n\nВыберите (1-2): "
-PARITY_DIALOG = "\nВыберите четность:\n1. Нет\n2. Четная\n3. Нечетная\n\nВыберите (1-3): "
-FLOW_DIALOG = ("\nВыберите управление потоком:\n1. Нет\n2. Аппаратное\n3. Программное\n"
-               "\nВыберите (1-3): ")
+SETTINGS_MENU = screen("settings_menu")
+BAUD_PROMPT = screen("baud_prompt")
+DATA_BITS_DIALOG = screen("data_bits_dialog")
+STOP_BITS_DIALOG = screen("stop_bits_dialog")
+PARITY_DIALOG = screen("parity_dialog")
+FLOW_DIALOG = screen("flow_dialog")
+INVALID = screen("invalid_choice", choices="1-6")
+
+
+def settings_summary(path, baud, **settings):
+    return screen("settings_summary", port=path, settings=line_settings(baud, **settings))
+
 
 READ_ERROR = "❌ Ошибка чтения из порта: "
 
@@ -73,7 +57,7 @@ def open_session(program, device):
     p.expect(MODE_MENU)
     p.send_line("1")
     p.choose_port(device.path)
-    p.expect(DEFAULTS_QUESTION)
+    p.expect(DEFAULTS)
     p.send_line("n")
     p.expect(connected_banner(device.path, 38400) + READY)
     assert p.expect(MENU) == ""
@@ -207,7 +191,7 @@ def test_invalid_hex_is_refused_and_nothing_is_written(program, device, key, lin
 def test_unknown_menu_answer_is_echoed_then_warned(program, device):
     p = open_session(program, device)
     p.send_line(" 7 ")
-    assert p.expect(MENU) == "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"
+    assert p.expect(MENU) == "📝 Введено: 7\n" + INVALID
     leave(p)
 
 
@@ -300,8 +284,7 @@ def test_receiver_keeps_printing_during_the_settings_dialog(program, device):
     device.write(b"hi")
     assert p.expect(hex_line(b"hi") + text_line(b"hi")) == ""
     p.send_line("6")
-    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 38400 бод, "
-                              "8 бит данных, 1 стоп-бит, нет четность, нет поток\n")
+    assert p.expect(MENU) == settings_summary(device.path, 38400)
     leave(p)
 
 
@@ -364,13 +347,12 @@ def test_settings_dialog_changes_the_open_port(program, device):
         assert settings_answer(p, "1", BAUD_PROMPT, bad) == "❌ Ошибка: введите корректное число\n"
     for bad in ["0", "7", "01", "q", "1.", ""]:
         p.send_line(bad)
-        assert p.expect(SETTINGS_MENU) == "⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"
+        assert p.expect(SETTINGS_MENU) == INVALID
     assert device.baud_rate() == 115200
     assert device.attrs()[2] & termios.CSTOPB
 
     p.send_line("6")
-    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 115200 бод, "
-                              "8 бит данных, 2 стоп-бит, нет четность, аппаратное поток\n")
+    assert p.expect(MENU) == settings_summary(device.path, 115200, stop=2, flow="аппаратное")
     # The changes stay in force after the dialog, and the port still sends.
     assert device.baud_rate() == 115200
     assert device.attrs()[2] & termios.CRTSCTS
@@ -392,8 +374,7 @@ def test_settings_parity_refused_summary_reports_what_the_device_keeps(program, 
     assert not device.attrs()[2] & termios.PARENB
     assert settings_answer(p, "5", FLOW_DIALOG, "1") == "✅ Управление потоком установлено: None\n"
     p.send_line("6")
-    assert p.expect(MENU) == (f"\n✅ Текущие настройки порта: {device.path} @ 38400 бод, "
-                              "8 бит данных, 1 стоп-бит, нет четность, нет поток\n")
+    assert p.expect(MENU) == settings_summary(device.path, 38400)
     leave(p)
 
 
@@ -539,8 +520,8 @@ def test_device_disconnect_in_the_settings_dialog_reports_once_and_the_dialog_go
     p.expect(READ_ERROR)
     assert p.expect("\n").strip(), "the read error has a description"
     p.send_line("6")
-    summary = p.expect(MENU)
-    assert "\n✅ Текущие настройки порта: " in summary
+    # The device can no longer be asked: the summary shows the fallbacks.
+    assert settings_summary(device.path, 9600) in p.expect(MENU)
     time.sleep(1.0)
     quiet(p, 0.3)
     assert p.seen.count(READ_ERROR) == 1
@@ -551,8 +532,7 @@ def test_device_disconnect_in_the_settings_dialog_reports_once_and_the_dialog_go
 
 @pytest.mark.wine
 def test_piped_session_sends_hex_and_ends_with_status_0(device):
-    number = listed_number(device.path)
-    result = run_piped(f"1\n{number}\nn\n2\nFF 00\nq\n6\n")
+    result = run_piped_on_port(device.path, "1\n", "n\n2\nFF 00\nq\n6\n")
     assert result.returncode == 0, result.stderr
     assert device.read(2) == b"\xff\x00"
     assert device.drain() == b""
@@ -563,8 +543,7 @@ def test_piped_session_sends_hex_and_ends_with_status_0(device):
 
 @pytest.mark.wine
 def test_piped_input_ending_inside_a_submenu_sends_and_ends_with_status_0(device):
-    number = listed_number(device.path)
-    result = run_piped(f"1\n{number}\nn\n3\n01 03 00 00 00 01\n")
+    result = run_piped_on_port(device.path, "1\n", "n\n3\n01 03 00 00 00 01\n")
     assert result.returncode == 0, result.stderr
     assert device.read(8) == b"\x01\x03\x00\x00\x00\x01\x84\x0a"
     out = result.stdout.decode()
@@ -583,17 +562,21 @@ class PipedSession:
 
     def __init__(self, device, baud=None):
         env = dict(os.environ, LANG="C.UTF-8", LC_ALL="C.UTF-8")
-        number = listed_number(device.path)
         self.proc = subprocess.Popen([BIN], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE, env=env, start_new_session=True)
         self.out = bytearray()
         self.lock = threading.Lock()
         self.reader = threading.Thread(target=self._collect, daemon=True)
         self.reader.start()
+        self.send("1\n")
+        self.wait_for(PORT_PROMPT.encode())
+        listed = self.output().decode()
+        listed = listed[listed.index(LIST_HEADING) + len(LIST_HEADING):listed.index(PORT_PROMPT)]
+        number = port_number(listed, device.path)
         if baud is None:
-            self.send(f"1\n{number}\nn\n")
+            self.send(f"{number}\nn\n")
         else:
-            self.send(f"1\n{number}\ny\n1\n{baud}\n6\n")
+            self.send(f"{number}\ny\n1\n{baud}\n6\n")
         self.wait_for(MENU.encode())
 
     def _collect(self):
@@ -738,7 +721,7 @@ def open_session_at(program, device, baud):
     p.expect(MODE_MENU)
     p.send_line("1")
     p.choose_port(device.path)
-    p.expect(DEFAULTS_QUESTION)
+    p.expect(DEFAULTS)
     p.send_line("y")
     p.expect("(1-6): ")
     p.send_line("1")

@@ -10,19 +10,18 @@ import time
 
 import pytest
 
-from conftest import (BIN, LIST_HEADING, MODE_MENU, PORT_PROMPT, PROJECT_VERSION, READY,
-                      TIRK_SETTINGS_BLOCK, connected_banner, listed_number, port_number,
-                      run_piped)
+from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, PROJECT_VERSION, READY,
+                      TIRK_SETTINGS_BLOCK, connected_banner, port_number, run_piped,
+                      run_piped_on_port)
+from screens import screen
 
-DEFAULTS = ("\n⚙️ Настройки порта по умолчанию:\n"
-            "   • Скорость: 38400 бод\n"
-            "   • Биты данных: 8\n"
-            "   • Стоп-биты: 1\n"
-            "   • Четность: Нет\n"
-            "   • Управление потоком: Нет\n"
-            "\nХотите изменить настройки? (y/n): ")
-RETRY = "\nПопробовать выбрать другой порт? (y/n): "
-INVALID_MODE = "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n"
+DEFAULTS = screen("standard_defaults")
+RETRY = screen("retry_question")
+INVALID_MODE = screen("invalid_choice", choices="1 или 2")
+STANDARD_MENU = screen("standard_menu")
+TIRK_MENU = screen("tirk_menu")
+PRE_OPEN_MENU = screen("settings_menu_before_open")
+CTRL_C_GOODBYE = screen("ctrl_c_goodbye")
 
 
 HELP = (re.escape(f"portavik {PROJECT_VERSION} — работа с устройством через последовательный "
@@ -84,9 +83,9 @@ def test_standard_mode_lists_the_virtual_port_opens_it_and_announces(program, de
     p.expect(connected_banner(device.path, 38400) + READY)
     # The device runs at what the banner says.
     assert device.baud_rate() == 38400
-    p.expect("\nВыберите действие (1-6): ")
+    p.expect(STANDARD_MENU)
     p.send_line("6")
-    p.expect("\n👋 До свидания!\n")
+    p.expect(GOODBYE)
     assert p.wait_exit() == (0, None)
 
 
@@ -98,9 +97,9 @@ def test_tirk_mode_opens_at_9600_and_prints_the_settings_block(program, device):
     p.choose_port(device.path)
     assert p.expect(connected_banner(device.path, 9600) + READY + TIRK_SETTINGS_BLOCK) == ""
     assert device.baud_rate() == 9600
-    p.expect("\nВыберите действие (1-4): ")
+    p.expect(TIRK_MENU)
     p.send_line("4")
-    p.expect("\n👋 До свидания!\n")
+    p.expect(GOODBYE)
     assert p.wait_exit() == (0, None)
 
 
@@ -114,19 +113,19 @@ def test_pre_open_dialog_changes_what_the_device_runs_at(program, device):
     for answer, confirmation in [(("1", "+250000"), "✅ Скорость установлена: 250000 бод\n"),
                                  (("3", "2"), "✅ Стоп-биты установлены: Two\n"),
                                  (("5", "3"), "✅ Управление потоком установлено: Software\n")]:
-        p.expect("\nВыберите настройку (1-6): ")
+        p.expect(PRE_OPEN_MENU)
         p.send_line(answer[0])
         p.expect(": ")
         p.send_line(answer[1])
         p.expect(confirmation)
-    p.expect("\nВыберите настройку (1-6): ")
+    p.expect(PRE_OPEN_MENU)
     p.send_line("6")
     p.expect(connected_banner(device.path, 250000, stop=2, flow="программное") + READY)
     assert device.baud_rate() == 250000
     attrs = device.attrs()
     assert attrs[2] & termios.CSTOPB
     assert attrs[0] & termios.IXON and attrs[0] & termios.IXOFF
-    p.expect("\nВыберите действие (1-6): ")
+    p.expect(STANDARD_MENU)
     p.send_line("6")
     assert p.wait_exit() == (0, None)
 
@@ -139,11 +138,12 @@ def hold_exclusively(path):
 
 
 def failure_text(path, description):
-    return (f"\n❌ Ошибка открытия порта {path}: {description}\n"
-            "💡 Возможные причины:\n"
-            "   - Порт используется другой программой\n"
-            "   - Недостаточно прав доступа\n"
-            "   - Устройство было отключено\n")
+    return screen("open_failure", port=path, reason=description)
+
+
+def failure_around(path):
+    """The failure screen before and after the system's text."""
+    return failure_text(path, "\0").split("\0")
 
 
 @pytest.mark.wine
@@ -158,13 +158,10 @@ def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
         if mode == "1":
             p.expect(DEFAULTS)
             p.send_line("n")
-        p.expect(f"\n❌ Ошибка открытия порта {device.path}: ")
-        description = p.expect("\n")
-        assert description.strip(), "the error has a description"
-        p.expect("💡 Возможные причины:\n"
-                 "   - Порт используется другой программой\n"
-                 "   - Недостаточно прав доступа\n"
-                 "   - Устройство было отключено\n" + RETRY)
+        before, after = failure_around(device.path)
+        p.expect(before)
+        description = p.expect(after + RETRY)
+        assert description.strip() and "\n" not in description, "the error has a description"
         p.send_line("maybe")
         p.expect("Пожалуйста, введите 'y' или 'n'\n" + RETRY)
         p.send_line("y")
@@ -177,15 +174,16 @@ def test_a_port_in_use_leads_to_the_failure_dialog(program, device, mode):
             p.send_line("")
         p.expect(RETRY)
         p.send_line("Y")
-        p.expect(PORT_PROMPT)
+        p.expect(LIST_HEADING)
+        listing = p.expect(PORT_PROMPT)
         release()
         release = None
-        p.send_line(str(listed_number(device.path)))
+        p.send_line(str(port_number(listing, device.path)))
         if mode == "1":
             p.expect(DEFAULTS)
             p.send_line("n")
         p.expect(connected_banner(device.path, 38400 if mode == "1" else 9600))
-        p.expect("): ")
+        p.expect(STANDARD_MENU if mode == "1" else TIRK_MENU)
         p.send_line("6" if mode == "1" else "4")
         assert p.wait_exit() == (0, None)
     finally:
@@ -213,7 +211,7 @@ def test_a_link_to_the_programs_own_terminal_is_refused_and_left_untouched(progr
                                     "сама программа). Выберите другой порт") + RETRY)
         assert termios.tcgetattr(p.child.child_fd) == before
         p.send_line("n")
-        p.expect("\n👋 До свидания!\n")
+        p.expect(GOODBYE)
         assert p.wait_exit() == (0, None)
     finally:
         os.unlink(link)
@@ -230,7 +228,7 @@ def test_no_at_the_failure_dialog_says_goodbye(program, device, answer):
         p.choose_port(device.path)
         p.expect(RETRY)
         p.send_line(answer)
-        p.expect("\n👋 До свидания!\n")
+        p.expect(GOODBYE)
         assert p.wait_exit() == (0, None)
     finally:
         release()
@@ -241,12 +239,12 @@ def test_second_portavik_on_the_same_port_is_refused(program, device):
     first.expect(MODE_MENU)
     first.send_line("2")
     first.choose_port(device.path)
-    first.expect("\nВыберите действие (1-4): ")
+    first.expect(TIRK_MENU)
     second = program()
     second.expect(MODE_MENU)
     second.send_line("2")
     second.choose_port(device.path)
-    second.expect(f"\n❌ Ошибка открытия порта {device.path}: ")
+    second.expect(failure_around(device.path)[0])
     second.expect(RETRY)
     second.send_line("n")
     assert second.wait_exit() == (0, None)
@@ -256,17 +254,21 @@ def test_second_portavik_on_the_same_port_is_refused(program, device):
 
 @pytest.mark.wine
 def test_piped_sessions_end_by_themselves_with_status_0(device):
-    number = listed_number(device.path)
-    for script in [f"1\n{number}\nn\n", f"2\n{number}\n", f"1\n{number}\ny\n", "1\n", "2\n", ""]:
-        result = run_piped(script)
-        assert result.returncode == 0, (script, result.stderr)
+    # Input up to the port prompt, and after the port's number (None: no number).
+    for before, after in [("1\n", "n\n"), ("2\n", ""), ("1\n", "y\n"), ("1\n", None),
+                          ("2\n", None), ("", None)]:
+        if after is None:
+            result = run_piped(before)
+        else:
+            result = run_piped_on_port(device.path, before, after)
+        assert result.returncode == 0, (before, after, result.stderr)
         out = result.stdout.decode()
         assert out.startswith(MODE_MENU)
     # Cut off at the defaults question: the port still opens with the defaults.
-    result = run_piped(f"1\n{number}\n")
+    result = run_piped_on_port(device.path, "1\n")
     out = result.stdout.decode()
     assert connected_banner(device.path, 38400) in out
-    assert out.endswith("\n👋 До свидания!\n")
+    assert out.endswith(GOODBYE)
 
 
 @pytest.mark.wine
@@ -274,7 +276,7 @@ def test_no_port_chosen_when_input_ends_at_the_port_prompt():
     result = run_piped("2\n")
     assert result.returncode == 0
     out = result.stdout.decode()
-    assert out.endswith(PORT_PROMPT + "❌ Выход: последовательный порт не выбран!\n")
+    assert out.endswith(PORT_PROMPT + screen("no_port_chosen"))
 
 
 @pytest.mark.wine(console=True)
@@ -284,7 +286,7 @@ def test_ctrl_c_at_the_tirk_port_prompt_ends_with_status_0(program, device):
     p.send_line("2")
     p.expect(PORT_PROMPT)
     p.child.sendintr()
-    p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+    p.expect(CTRL_C_GOODBYE)
     assert p.wait_exit() == (0, None)
 
 
@@ -297,7 +299,7 @@ def test_ctrl_c_at_the_failure_question_ends_with_status_0(program, device):
         p.choose_port(device.path)
         p.expect(RETRY)
         p.child.sendintr()
-        p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+        p.expect(CTRL_C_GOODBYE)
         assert p.wait_exit() == (0, None)
     finally:
         os.close(holder)
@@ -319,11 +321,10 @@ def test_a_closed_standard_output_is_a_fatal_stop(device):
 
 @pytest.mark.wine
 def test_tirk_editor_without_a_terminal_is_a_fatal_stop(device):
-    number = listed_number(device.path)
-    result = run_piped(f"2\n{number}\n1\n")
+    result = run_piped_on_port(device.path, "2\n", "1\n")
     assert result.returncode != 0
     assert b"Failed to enable raw mode" in result.stderr
-    assert "=== 📋 Меню отправки HEX данных ===" not in result.stdout.decode()
+    assert screen("tirk_hex_editor") not in result.stdout.decode()
 
 
 def test_ctrl_c_leaves_the_port_free_for_the_next_program(program, device):
@@ -333,10 +334,10 @@ def test_ctrl_c_leaves_the_port_free_for_the_next_program(program, device):
     p.expect(MODE_MENU)
     p.send_line("2")
     p.choose_port(device.path)
-    p.expect("\nВыберите действие (1-4): ")
+    p.expect(TIRK_MENU)
     assert device.exclusive()
     p.child.sendintr()
-    p.expect("\n👋 Программа завершена пользователем (Ctrl+C)\n")
+    p.expect(CTRL_C_GOODBYE)
     assert p.wait_exit() == (0, None)
     assert not device.exclusive()
 

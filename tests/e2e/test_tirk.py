@@ -13,28 +13,20 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program, connected_banner,
-                      on_wine)
+from conftest import (BIN, GOODBYE, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program,
+                      connected_banner, end_child, on_wine, spawn)
+from screens import screen
 
-MENU = ("\n=== 📋 Меню команд ===\n"
-        "1. Отправить HEX данные\n"
-        "2. Отправить команды ТИРК1...26\n"
-        "3. Очистить экран\n"
-        "4. Выход\n"
-        "\nВыберите действие (1-4): ")
-INVALID = "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n"
+MENU = screen("tirk_menu")
+INVALID = screen("invalid_choice", choices="1-4")
 CLEAR = "\x1b[H\x1b[2J\x1b[3J"
-HEX_HEADER = ("\n=== 📋 Меню отправки HEX данных ===\n"
-              "Введите HEX данные (например: FF 00 AB) или Меню (Esc)\n"
-              "> ")
-TIRK_HEADER = ("\n=== 📋 Меню команд ТИРК ===\n"
-               "Введите номер команды ТИРК(1...26) или Меню (Esc)\n"
-               "> ")
+HEX_HEADER = screen("tirk_hex_editor")
+TIRK_HEADER = screen("tirk_command_editor")
 HEADERS = {"1": HEX_HEADER, "2": TIRK_HEADER}
 REDRAW = "\x1b[2K\r> "
 ENTER_ERASE = "\x1b[2K\r\n"
-BYE = "\n👋 До свидания!\n"
-CTRL_C_BYE = "\n👋 Программа завершена пользователем (Ctrl+C)\n"
+BYE = GOODBYE
+CTRL_C_BYE = screen("ctrl_c_goodbye")
 RANGE_ERROR = "❌ Ошибка: номер команды ТИРК должен быть от 1 до 26\n"
 
 # Keys are typed further apart than the editors' 200 ms time rule.
@@ -70,13 +62,24 @@ def open_editor(p, item):
     p.send_line(item)
     assert p.expect(HEADERS[item]) == ""
     p.wait_raw()
+    # The time rule counts from the opening as from a key.
+    p.last_key_at = time.monotonic()
+
+
+def type_key(p, key, gap=GAP):
+    """Types `key` once `gap` seconds have passed since the last key typed
+    (a quiet wait after a dropped key counts towards it)."""
+    wait = gap - (time.monotonic() - getattr(p, "last_key_at", float("-inf")))
+    if wait > 0:
+        time.sleep(wait)
+    p.send(key)
+    p.last_key_at = time.monotonic()
 
 
 def press(p, key, line=None, gap=GAP):
-    """Types `key` after `gap` seconds. With `line`, the key must be accepted
-    and the editor's line redrawn as `line`; without, nothing may change."""
-    time.sleep(gap)
-    p.send(key)
+    """Types `key` (type_key). With `line`, the key must be accepted and the
+    editor's line redrawn as `line`; without, nothing may change."""
+    type_key(p, key, gap)
     if line is None:
         assert p.rest(QUIET) == "", f"the key {key!r} changed the screen"
     else:
@@ -146,7 +149,7 @@ def test_menu_start_up_block_and_answers_that_are_not_items(program, device):
     # Nothing went to the device meanwhile.
     assert device.drain() == b""
     quit_at_menu(p)
-    assert p.seen.count(p.shown("👋 До свидания!")) == 1
+    assert p.seen.count(p.shown(GOODBYE.strip())) == 1
     assert p.seen.endswith(p.shown(BYE))
 
 
@@ -167,7 +170,7 @@ def test_ctrl_c_at_the_menu_ends_with_status_0_and_the_message(program, device):
     p.send("\x03")
     assert p.expect(CTRL_C_BYE) == ""
     assert p.wait_exit() == (0, None)
-    assert p.shown("👋 До свидания!") not in p.seen
+    assert p.shown(GOODBYE.strip()) not in p.seen
 
 
 # ------------------------------------------------------------ HEX editor
@@ -188,15 +191,13 @@ def test_hex_editor_sends_what_was_typed_and_drops_non_hex_keys(program, device)
     press(p, "x")
     press(p, "0", "ab 0")
     press(p, "F", "ab 0F")
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): AB 0F\n\n"
                     + HEX_HEADER) == ""
     assert_wire(device, b"\xab\x0f")
     # The editor stays open with an empty line.
     type_line(p, "7e")
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): 7E\n\n"
                     + HEX_HEADER) == ""
     assert_wire(device, b"\x7e")
@@ -213,16 +214,14 @@ def test_command_editor_sends_commands_with_their_frames(program, device):
     open_editor(p, "2")
     for number in [1, 19, 20]:
         type_line(p, str(number))
-        time.sleep(GAP)
-        p.send("\r")
+        type_key(p, "\r")
         expect_command_sent(p, device, number)
     # Two-digit rule on the way to 26: 7 would make 27, a third digit never fits.
     press(p, "2", "2")
     press(p, "7")
     press(p, "6", "26")
     press(p, "5")
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     expect_command_sent(p, device, 26)
     leave_editor(p)
     quit_at_menu(p)
@@ -240,8 +239,7 @@ def test_keys_within_200_ms_are_dropped(program, device):
     time.sleep(0.05)
     p.send("2")
     assert p.rest(QUIET) == ""
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     expect_command_sent(p, device, 1)
     leave_editor(p)
     quit_at_menu(p)
@@ -253,14 +251,12 @@ def test_command_zero_is_refused_and_nothing_is_sent(program, device, typed):
     reach_menu(p, device)
     open_editor(p, "2")
     type_line(p, typed)
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     assert p.expect(ENTER_ERASE + RANGE_ERROR + "\n" + TIRK_HEADER) == ""
     assert device.drain(quiet=0.5) == b""
     # The editor still works afterwards.
     type_line(p, "1")
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     expect_command_sent(p, device, 1)
     leave_editor(p)
     quit_at_menu(p)
@@ -273,8 +269,7 @@ def test_backspace_in_the_command_editor_removes_the_last_digit(program, device)
     type_line(p, "12")
     # Backspace has no time rule here: at once after the 2 it still counts.
     press(p, "\x7f", "1", gap=0)
-    time.sleep(GAP)
-    p.send("\r")
+    type_key(p, "\r")
     expect_command_sent(p, device, 1)
     leave_editor(p)
     quit_at_menu(p)
@@ -319,19 +314,16 @@ def test_cursor_and_function_keys_and_ctrl_c_change_nothing(program, device, ite
     # Each key comes well after the last accepted one, so a sequence taken
     # apart into characters would show (F, 3 and the like are accepted keys).
     for name, key in SPECIAL_KEYS:
-        time.sleep(GAP)
-        p.send(key)
+        type_key(p, key)
         assert p.rest(QUIET) == "", f"{name} changed the screen"
     if item == "1":
         press(p, "2", "12")
-        time.sleep(GAP)
-        p.send("\r")
+        type_key(p, "\r")
         assert p.expect(ENTER_ERASE + f"📤 Отправлено в порт {device.path} (HEX): 12\n\n"
                         + HEX_HEADER) == ""
         assert_wire(device, b"\x12")
     else:
-        time.sleep(GAP)
-        p.send("\r")
+        type_key(p, "\r")
         expect_command_sent(p, device, 1)
     leave_editor(p)
     quit_at_menu(p)
@@ -354,8 +346,7 @@ def test_device_frames_show_at_the_menu_and_are_dropped_in_an_editor(program, si
     if item == "2":
         # The device acknowledges the command; the acknowledgement is dropped.
         press(p, "1", "1")
-        time.sleep(GAP)
-        p.send("\r")
+        type_key(p, "\r")
         expect_command_confirmed(p, device.path, 1)
         device.wait_for(r"\[9600 8N1, поток: нет\] принято: +01 50 11 00 0D 99 — команда ТИРК1$")
         device.wait_for(r"отправлено: 01 06 01 E2 60$")
@@ -399,9 +390,7 @@ class Wrapped(Program):
         # The trap keeps the shell alive through a Ctrl+C on the terminal
         # (the program gets SIGINT's default action, then installs its own).
         script = f'trap : INT; ulimit -c 0; stty -g; {shlex.quote(BIN)}; echo "rc=$?"; stty -g'
-        self.child = pexpect.spawn("/bin/sh", ["-c", script], env=env, encoding="utf-8",
-                                   codec_errors="replace", echo=False, timeout=10,
-                                   dimensions=(50, 200))
+        self.child = spawn("/bin/sh", ["-c", script], env=env)
         self.seen = ""
         self.child.expect(r"([0-9a-f]+(?::[0-9a-f]+)+)\r\n")
         self.stty_before = self.child.match.group(1)
@@ -430,7 +419,7 @@ class Wrapped(Program):
         self.seen += self.child.before.replace("\r\n", "\n")
         status, after = int(self.child.match.group(1)), self.child.match.group(2)
         self.child.expect(pexpect.EOF)
-        self.child.close()
+        end_child(self.child)
         return status, after
 
     def kill(self):
@@ -526,9 +515,9 @@ def reach_standard_menu(p, device):
     p.expect(MODE_MENU)
     p.send_line("1")
     p.choose_port(device.path)
-    p.expect("\nХотите изменить настройки? (y/n): ")
+    p.expect(screen("standard_defaults"))
     p.send_line("n")
-    p.expect("\nВыберите действие (1-6): ")
+    p.expect(screen("standard_menu"))
 
 
 # Where the signal comes, and which signals: the shell sees the status of the

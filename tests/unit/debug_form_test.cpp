@@ -42,24 +42,5 @@ TEST(DebugForm, ResultsPrintAsOkOrErr) {
               "Err(Error { kind: Unknown, description: \"x\" })");
 }
 
-TEST(PortSettings, SettersReplaceOneFieldAndLeaveTheOriginal) {
-    const PortSettings base("/dev/ttyS0", 38400);
-    const PortSettings changed = base.data_bits(DataBits::Seven)
-                                     .parity(Parity::Even)
-                                     .stop_bits(StopBits::Two)
-                                     .flow_control(FlowControl::Hardware)
-                                     .baud_rate(115200)
-                                     .timeout(milliseconds(50));
-    EXPECT_EQ(base.baud_rate(), 38400U);
-    EXPECT_EQ(base.data_bits(), DataBits::Eight);
-    EXPECT_EQ(changed.path(), "/dev/ttyS0");
-    EXPECT_EQ(changed.baud_rate(), 115200U);
-    EXPECT_EQ(changed.data_bits(), DataBits::Seven);
-    EXPECT_EQ(changed.parity(), Parity::Even);
-    EXPECT_EQ(changed.stop_bits(), StopBits::Two);
-    EXPECT_EQ(changed.flow_control(), FlowControl::Hardware);
-    EXPECT_EQ(changed.timeout(), milliseconds(50));
-}
-
 }  // namespace
 }  // namespace portavik

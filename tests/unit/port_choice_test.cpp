@@ -4,20 +4,26 @@
 
 #include <limits>
 
+#include "support/screens.hpp"
 #include "support/test_console.hpp"
 #include "text/text.hpp"
 
 namespace portavik {
 namespace {
 
+using testing::screen;
 using testing::TestConsole;
 
 PortLister ports_a_and_b() {
     return [] { return SerialResult<PortList>(PortList{{"A"}, {"B"}}); };
 }
 
-constexpr std::string_view kListAB = "\n🔌 Доступные порты:\n  1. A\n  2. B\n";
-constexpr std::string_view kPrompt = "\nВведите номер порта: ";
+std::string list_ab() {
+    return screen("port_list_heading") + "  1. A\n  2. B\n";
+}
+std::string prompt() {
+    return screen("port_prompt");
+}
 constexpr std::string_view kBadNumber =
     "⚠️ Ошибка: введите корректный номер порта!\n";
 
@@ -25,18 +31,18 @@ TEST(SelectPort, AcceptsTheNumberWithSpacesOrAPlus) {
     for (std::string answer : {"2\n", " 2 \n", "+2\n", "2\r\n"}) {
         TestConsole t(answer);
         EXPECT_EQ(select_port(t.console, ports_a_and_b()), "B") << answer;
-        EXPECT_EQ(t.output(), std::string(kListAB) + std::string(kPrompt)) << answer;
+        EXPECT_EQ(t.output(), list_ab() + prompt()) << answer;
     }
 }
 
 TEST(SelectPort, RejectsEverythingElseAndAsksAgainWithoutRelisting) {
     TestConsole t("0\n3\n-1\n2a\n1 2\n\n18446744073709551617\n1\n");
     EXPECT_EQ(select_port(t.console, ports_a_and_b()), "A");
-    std::string expected(kListAB);
-    expected += kPrompt;
+    std::string expected(list_ab());
+    expected += prompt();
     for (int i = 0; i < 7; ++i) {
         expected += kBadNumber;
-        expected += kPrompt;
+        expected += prompt();
     }
     EXPECT_EQ(t.output(), expected);
 }
@@ -44,16 +50,14 @@ TEST(SelectPort, RejectsEverythingElseAndAsksAgainWithoutRelisting) {
 TEST(SelectPort, UnreadableAnswerIsANumberWarning) {
     TestConsole t("\xff\n2\n");
     EXPECT_EQ(select_port(t.console, ports_a_and_b()), "B");
-    EXPECT_EQ(t.output(), std::string(kListAB) + std::string(kPrompt) +
-                              "⚠️ Ошибка: введите число!\n" +
-                              std::string(kPrompt));
+    EXPECT_EQ(t.output(), list_ab() + prompt() +
+                              "⚠️ Ошибка: введите число!\n" + prompt());
 }
 
 TEST(SelectPort, EndOfInputChoosesNothing) {
     TestConsole t("5\n");
     EXPECT_EQ(select_port(t.console, ports_a_and_b()), std::nullopt);
-    EXPECT_EQ(t.output(), std::string(kListAB) + std::string(kPrompt) + std::string(kBadNumber) +
-                              std::string(kPrompt));
+    EXPECT_EQ(t.output(), list_ab() + prompt() + std::string(kBadNumber) + prompt());
 }
 
 TEST(SelectPort, NoPortsOrAFailedListGiveOneLineAndNoPrompt) {
@@ -61,7 +65,7 @@ TEST(SelectPort, NoPortsOrAFailedListGiveOneLineAndNoPrompt) {
         TestConsole t("1\n");
         EXPECT_EQ(select_port(t.console, [] { return SerialResult<PortList>(PortList{}); }),
                   std::nullopt);
-        EXPECT_EQ(t.output(), "❌ Нет доступных последовательных портов!\n");
+        EXPECT_EQ(t.output(), screen("no_ports"));
     }
     {
         TestConsole t("1\n");
@@ -78,7 +82,7 @@ TEST(SelectPort, SinglePortIsNumberOne) {
     TestConsole t("1\n");
     PortLister one = [] { return SerialResult<PortList>(PortList{{"/dev/ttyUSB0"}}); };
     EXPECT_EQ(select_port(t.console, one), "/dev/ttyUSB0");
-    EXPECT_EQ(t.output(), "\n🔌 Доступные порты:\n  1. /dev/ttyUSB0\n" + std::string(kPrompt));
+    EXPECT_EQ(t.output(), screen("port_list_heading") + "  1. /dev/ttyUSB0\n" + prompt());
 }
 
 TEST(ValueWords, DisplayWordsAndValueNames) {

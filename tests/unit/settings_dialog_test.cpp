@@ -3,29 +3,28 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_port.hpp"
+#include "support/screens.hpp"
 #include "support/test_console.hpp"
 
 namespace portavik {
 namespace {
 
 using testing::FakePort;
+using testing::line_settings;
+using testing::screen;
 using testing::TestConsole;
 
-constexpr std::string_view kMenu =
-    "\n=== 📋 Настройки порта ===\n"
-    "1. Скорость передачи (бод)\n"
-    "2. Биты данных\n"
-    "3. Стоп-биты\n"
-    "4. Четность\n"
-    "5. Управление потоком\n"
-    "6. Вернуться в главное меню\n"
-    "\nВыберите настройку (1-6): ";
-constexpr std::string_view kDefaultSummary =
-    "\n✅ Текущие настройки порта: COM3 @ 9600 бод, 8 бит данных, 1 стоп-бит, нет четность, нет "
-    "поток\n";
-
 std::string menu() {
-    return std::string(kMenu);
+    return screen("settings_menu");
+}
+
+std::string summary(std::string_view port, std::string_view settings) {
+    return screen("settings_summary", {{"port", port}, {"settings", settings}});
+}
+
+// The fake port as it starts.
+std::string default_summary() {
+    return summary("COM3", line_settings("9600"));
 }
 
 std::size_t count(const std::string& text, std::string_view what) {
@@ -40,7 +39,7 @@ TEST(PortSettingsDialog, SixFirstPrintsOnlyTheSummary) {
     TestConsole t("6\n");
     FakePort port;
     configure_port_settings(t.console, port);
-    EXPECT_EQ(t.output(), menu() + std::string(kDefaultSummary));
+    EXPECT_EQ(t.output(), menu() + default_summary());
 }
 
 TEST(PortSettingsDialog, EachChangeIsAppliedAtOnceAndConfirmedByName) {
@@ -54,19 +53,12 @@ TEST(PortSettingsDialog, EachChangeIsAppliedAtOnceAndConfirmedByName) {
     EXPECT_EQ(d.stop_bits, StopBits::Two);
     EXPECT_EQ(d.baud_rate, 38400U);
     const std::string expected =
-        menu() + "\nВыберите четность:\n1. Нет\n2. Четная\n3. Нечетная\n\nВыберите (1-3): " +
-        "✅ Четность установлена: Even\n" + menu() +
-        "\nВыберите управление потоком:\n1. Нет\n2. Аппаратное\n3. Программное\n"
-        "\nВыберите (1-3): ✅ Управление потоком установлено: Software\n" +
-        menu() +
-        "\nВыберите количество бит данных:\n1. 5 бит\n2. 6 бит\n3. 7 бит\n4. 8 бит\n"
-        "\nВыберите (1-4): ✅ Биты данных установлены: Seven\n" +
-        menu() +
-        "\nВыберите количество стоп-бит:\n1. 1 стоп-бит\n2. 2 стоп-бита\n"
-        "\nВыберите (1-2): ✅ Стоп-биты установлены: Two\n" +
-        menu() + "Введите скорость передачи (бод): ✅ Скорость установлена: 38400 бод\n" + menu() +
-        "\n✅ Текущие настройки порта: COM3 @ 38400 бод, 7 бит данных, 2 стоп-бит, четная "
-        "четность, программное поток\n";
+        menu() + screen("parity_dialog") + "✅ Четность установлена: Even\n" + menu() +
+        screen("flow_dialog") + "✅ Управление потоком установлено: Software\n" + menu() +
+        screen("data_bits_dialog") + "✅ Биты данных установлены: Seven\n" + menu() +
+        screen("stop_bits_dialog") + "✅ Стоп-биты установлены: Two\n" + menu() +
+        screen("baud_prompt") + "✅ Скорость установлена: 38400 бод\n" + menu() +
+        summary("COM3", line_settings("38400", "7", "2", "четная", "программное"));
     EXPECT_EQ(t.output(), expected);
 }
 
@@ -77,7 +69,7 @@ TEST(PortSettingsDialog, AnswersOutsideTheListChangeNothing) {
     EXPECT_EQ(port.device().setter_calls, 0);
     EXPECT_EQ(count(t.output(), "❌ Ошибка: неверный выбор\n"), 4U);
     EXPECT_EQ(count(t.output(), "❌ Ошибка: введите корректное число\n"), 5U);
-    EXPECT_TRUE(t.output().ends_with(kDefaultSummary));
+    EXPECT_TRUE(t.output().ends_with(default_summary()));
 }
 
 TEST(PortSettingsDialog, BaudRateHasNoLimitsOfItsOwn) {
@@ -95,11 +87,9 @@ TEST(PortSettingsDialog, InvalidMenuAnswersAreWarnedAndTheMenuComesAgain) {
     configure_port_settings(t.console, port);
     std::string expected;
     for (int i = 0; i < 6; ++i) {
-        expected +=
-            menu() +
-            "⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n";
+        expected += menu() + screen("invalid_choice", {{"choices", "1-6"}});
     }
-    expected += menu() + std::string(kDefaultSummary);
+    expected += menu() + default_summary();
     EXPECT_EQ(t.output(), expected);
 }
 
@@ -115,7 +105,7 @@ TEST(PortSettingsDialog, RefusedChangesReportTheDeviceErrorAndTheSummaryShowsThe
     EXPECT_EQ(count(out, "❌ Ошибка установки четности: отказ\n"), 1U);
     EXPECT_EQ(count(out, "❌ Ошибка установки управления потоком: отказ\n"), 1U);
     EXPECT_EQ(count(out, "✅"), 1U);  // the summary only
-    EXPECT_TRUE(out.ends_with(kDefaultSummary));
+    EXPECT_TRUE(out.ends_with(default_summary()));
 }
 
 TEST(PortSettingsDialog, SummaryFallsBackForAnUnnamedPortAndFailedQueries) {
@@ -126,9 +116,7 @@ TEST(PortSettingsDialog, SummaryFallsBackForAnUnnamedPortAndFailedQueries) {
     port.device().parity = Parity::Odd;
     port.device().query_error = SerialError{ErrorKind::NoDevice, IoKind::Other, "нет"};
     configure_port_settings(t.console, port);
-    EXPECT_TRUE(t.output().ends_with(
-        "\n✅ Текущие настройки порта: Неизвестный порт @ 9600 бод, 8 бит данных, 1 стоп-бит, нет "
-        "четность, нет поток\n"));
+    EXPECT_TRUE(t.output().ends_with(summary("Неизвестный порт", line_settings("9600"))));
 }
 
 TEST(PortSettingsDialog, EndOfInputLeavesWithTheSummary) {
@@ -136,8 +124,7 @@ TEST(PortSettingsDialog, EndOfInputLeavesWithTheSummary) {
         TestConsole t(script);
         FakePort port;
         configure_port_settings(t.console, port);
-        EXPECT_TRUE(t.output().ends_with(std::string(kMenu) + std::string(kDefaultSummary)))
-            << script;
+        EXPECT_TRUE(t.output().ends_with(menu() + default_summary())) << script;
         EXPECT_EQ(port.device().setter_calls, 0);
     }
 }

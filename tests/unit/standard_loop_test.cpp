@@ -11,6 +11,7 @@
 #include "codec/hex.hpp"
 #include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
+#include "support/screens.hpp"
 
 namespace portavik {
 namespace {
@@ -20,18 +21,7 @@ using ::testing::ElementsAre;
 using testing::FakeBytes;
 using testing::FakePlatform;
 using ::testing::IsEmpty;
-
-constexpr std::string_view kMenu =
-    "\n=== 📋 Меню команд ===\n"
-    "1. Отправить текстовое сообщение\n"
-    "2. Отправить HEX данные\n"
-    "3. Отправить HEX данные с CRC16\n"
-    "4. Настройки порта\n"
-    "5. Очистить экран\n"
-    "6. Выход\n"
-    "\nВыберите действие (1-6): ";
-constexpr std::string_view kReady = "\n🔄 Эмулятор готов к работе.\n";
-constexpr std::string_view kBye = "\n👋 До свидания!\n";
+using testing::screen;
 
 // Runs the standard mode on one port with the defaults, then `commands`.
 struct StandardSession {
@@ -39,8 +29,9 @@ struct StandardSession {
         auto platform = fake.platform();
         run_original_version(platform);
         const std::string out = fake.output();
-        const auto at = out.find(kReady);
-        loop_output = at == std::string::npos ? out : out.substr(at + kReady.size());
+        const std::string ready = screen("ready");
+        const auto at = out.find(ready);
+        loop_output = at == std::string::npos ? out : out.substr(at + ready.size());
     }
     const std::vector<FakeBytes>& writes() const { return fake.device->writes; }
     FakePlatform fake;
@@ -48,71 +39,66 @@ struct StandardSession {
 };
 
 std::string menu() {
-    return std::string(kMenu);
+    return screen("standard_menu");
+}
+
+std::string bye() {
+    return screen("goodbye");
+}
+
+std::string invalid() {
+    return screen("invalid_choice", {{"choices", "1-6"}});
 }
 
 TEST(StandardLoop, PipedSessionSendsAndEndsByItself) {
     StandardSession s("2\nFF 00\nq\n6\n");
     EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0xFF, 0x00}));
-    EXPECT_EQ(s.loop_output,
-              menu() + "📝 Введено: 2\n" +
-                  "\n=== 📋 Меню отправки HEX данных ===\n"
-                  "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"
-                  "> 📤 Отправлено в порт COM3 (HEX): FF 00\n"
-                  "> " +
-                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 2\n" + screen("hex_submenu") +
+                                 "> 📤 Отправлено в порт COM3 (HEX): FF 00\n"
+                                 "> " +
+                                 menu() + "📝 Введено: 6\n" + bye());
 }
 
 TEST(StandardLoop, TextSubmenuSendsTrimmedLinesWithoutLineEndingsAndSkipsEmptyOnes) {
     StandardSession s("1\n  Hello  \n\n   \nqq\nПривет\n Q \n6\n");
     EXPECT_THAT(s.writes(), ElementsAre(bytes_of("Hello"), bytes_of("qq"), bytes_of("Привет")));
-    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 1\n" +
-                                 "\n=== 📋 Меню отправки текстовых сообщений ===\n"
-                                 "Введите текст для отправки или 'q' для возврата в меню\n"
+    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 1\n" + screen("text_submenu") +
                                  "> 📤 Отправлено в порт COM3 (текст): Hello\n"
                                  "> > > 📤 Отправлено в порт COM3 (текст): qq\n"
                                  "> 📤 Отправлено в порт COM3 (текст): Привет\n"
                                  "> " +
-                                 menu() + "📝 Введено: 6\n" + std::string(kBye));
+                                 menu() + "📝 Введено: 6\n" + bye());
 }
 
 TEST(StandardLoop, CrcSubmenuSendsFrameAndTreatsWordsAsData) {
     StandardSession s("3\n01 03 00 00 00 01\nquit\nq\n6\n");
     EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0x01, 0x03, 0x00, 0x00, 0x00, 0x01, 0x84, 0x0A}));
     EXPECT_EQ(s.loop_output,
-              menu() + "📝 Введено: 3\n" +
-                  "\n=== 📋 Меню отправки HEX данных с CRC16 ===\n"
-                  "Введите HEX данные для отправки с CRC16 или 'q' для возврата в меню\n"
+              menu() + "📝 Введено: 3\n" + screen("crc_submenu") +
                   "> 📤 Отправлено в порт COM3 (HEX+CRC): 01 03 00 00 00 01 | CRC: 84 0A\n"
                   "> ❌ Ошибка: неверный формат HEX данных\n"
                   "> " +
-                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+                  menu() + "📝 Введено: 6\n" + bye());
 }
 
 TEST(StandardLoop, InvalidChoicesAreEchoedThenWarned) {
     StandardSession s("7\n  \n6\n");
-    EXPECT_EQ(
-        s.loop_output,
-        menu() +
-            "📝 Введено: 7\n⚠️ Неверный выбор. Пожалуйста, "
-            "выберите "
-            "1-6\n" +
-            menu() +
-            "📝 Введено: \n⚠️ Неверный выбор. Пожалуйста, "
-            "выберите "
-            "1-6\n" +
-            menu() + "📝 Введено: 6\n" + std::string(kBye));
+    EXPECT_EQ(s.loop_output, menu() + "📝 Введено: 7\n" + invalid() + menu() + "📝 Введено: \n" +
+                                 invalid() + menu() + "📝 Введено: 6\n" + bye());
 }
 
 TEST(StandardLoop, SettingsAndClearScreenReturnToTheMenu) {
     StandardSession s("4\n1\n115200\n6\n5\n6\n");
     EXPECT_EQ(s.fake.device->baud_rate, 115200U);
     const std::string& out = s.loop_output;
-    EXPECT_NE(out.find("📝 Введено: 4\n🔄 Переход в меню настроек порта...\n\n=== 📋 Настройки порта"),
+    EXPECT_NE(
+        out.find("📝 Введено: 4\n🔄 Переход в меню настроек порта...\n" + screen("settings_menu")),
+        std::string::npos);
+    EXPECT_NE(out.find(screen("settings_summary",
+                              {{"port", "COM3"}, {"settings", testing::line_settings("115200")}})),
               std::string::npos);
-    EXPECT_NE(out.find("\n✅ Текущие настройки порта: COM3 @ 115200 бод"), std::string::npos);
     EXPECT_NE(out.find("📝 Введено: 5\n\x1b[H\x1b[2J\x1b[3J" + menu()), std::string::npos);
-    EXPECT_TRUE(out.ends_with(menu() + "📝 Введено: 6\n" + std::string(kBye)));
+    EXPECT_TRUE(out.ends_with(menu() + "📝 Введено: 6\n" + bye()));
 }
 
 std::size_t count(const std::string& text, std::string_view what) {
@@ -174,7 +160,7 @@ TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
     EXPECT_EQ(device->baud_rate, 115200U);
     EXPECT_EQ(device->stop_bits, StopBits::Two);
     std::string all = fake.output();
-    EXPECT_EQ(count(all, kMenu), count(alone.fake.output(), kMenu));
+    EXPECT_EQ(count(all, menu()), count(alone.fake.output(), menu()));
     // Taking the receiver's chunks out (reads that waited for the printer
     // come joined) leaves what the main thread printed alone, and they hold
     // every byte sent, in order.
@@ -185,7 +171,7 @@ TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
 TEST(StandardLoop, EndOfInputLeavesSubmenusAndTheMenu) {
     for (std::string script : {"", "1\n", "2\nAB", "4\n"}) {
         StandardSession s(script);
-        EXPECT_TRUE(s.loop_output.ends_with(menu() + std::string(kBye))) << script;
+        EXPECT_TRUE(s.loop_output.ends_with(menu() + bye())) << script;
     }
     StandardSession s("2\nAB");
     EXPECT_THAT(s.writes(), ElementsAre(FakeBytes{0xAB}));
@@ -194,12 +180,9 @@ TEST(StandardLoop, EndOfInputLeavesSubmenusAndTheMenu) {
 TEST(StandardLoop, UnreadableLinesAreReported) {
     StandardSession s("\xff\n2\n\xfe\nq\n6\n");
     EXPECT_THAT(s.writes(), IsEmpty());
-    EXPECT_EQ(s.loop_output,
-              menu() + "❌ Ошибка чтения ввода\n" + menu() + "📝 Введено: 2\n" +
-                  "\n=== 📋 Меню отправки HEX данных ===\n"
-                  "Введите HEX данные (например: FF 00 AB) или 'q' для возврата в меню\n"
-                  "> ❌ Ошибка чтения ввода\n> " +
-                  menu() + "📝 Введено: 6\n" + std::string(kBye));
+    EXPECT_EQ(s.loop_output, menu() + "❌ Ошибка чтения ввода\n" + menu() + "📝 Введено: 2\n" +
+                                 screen("hex_submenu") + "> ❌ Ошибка чтения ввода\n> " + menu() +
+                                 "📝 Введено: 6\n" + bye());
 }
 
 TEST(StandardLoop, FailedCloneIsFatal) {

@@ -6,48 +6,28 @@
 #include "session/connect.hpp"
 #include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
+#include "support/screens.hpp"
 #include "tirk/tirk_mode.hpp"
 
 namespace portavik {
 namespace {
 
 using testing::FakePlatform;
+using testing::line_settings;
 using testing::no_such_file;
+using testing::screen;
 
-constexpr std::string_view kModeMenu =
-    "=== Portavik ===\n1. Стандартная версия\n2. Версия с командами ТИРК\n\nВыберите версию "
-    "(1-2): ";
-constexpr std::string_view kInvalidMode =
-    "⚠️ Неверный выбор. Пожалуйста, выберите 1 или 2\n";
-constexpr std::string_view kPortList = "\n🔌 Доступные порты:\n  1. COM3\n\nВведите номер порта: ";
-constexpr std::string_view kDefaults =
-    "\n⚙️ Настройки порта по умолчанию:\n"
-    "   • Скорость: 38400 бод\n"
-    "   • Биты данных: 8\n"
-    "   • Стоп-биты: 1\n"
-    "   • Четность: Нет\n"
-    "   • Управление потоком: Нет\n"
-    "\nХотите изменить настройки? (y/n): ";
-constexpr std::string_view kPreOpenMenu =
-    "\n=== 📋 Настройки порта ===\n"
-    "1. Скорость передачи (бод)\n"
-    "2. Биты данных\n"
-    "3. Стоп-биты\n"
-    "4. Четность\n"
-    "5. Управление потоком\n"
-    "6. Применить настройки и открыть порт\n"
-    "\nВыберите настройку (1-6): ";
-constexpr std::string_view kFailure =
-    "\n❌ Ошибка открытия порта COM3: No such file or directory\n"
-    "💡 Возможные причины:\n"
-    "   - Порт используется другой программой\n"
-    "   - Недостаточно прав доступа\n"
-    "   - Устройство было отключено\n";
-constexpr std::string_view kRetry = "\nПопробовать выбрать другой порт? (y/n): ";
-constexpr std::string_view kNoPort = "❌ Выход: последовательный порт не выбран!\n";
+// The fake platform's one port, listed.
+std::string port_list() {
+    return screen("port_list_heading") + "  1. COM3\n" + screen("port_prompt");
+}
 
-std::string str(std::string_view s) {
-    return std::string(s);
+std::string failure() {
+    return screen("open_failure", {{"port", "COM3"}, {"reason", "No such file or directory"}});
+}
+
+std::string connected(std::string_view settings) {
+    return screen("connected", {{"port", "COM3"}, {"settings", settings}});
 }
 
 TEST(Entry, ChoosesTheModeByTheTrimmedAnswer) {
@@ -58,7 +38,7 @@ TEST(Entry, ChoosesTheModeByTheTrimmedAnswer) {
         auto platform = fake.platform();
         portavik::main(platform);
         EXPECT_EQ(fake.output(),
-                  str(kModeMenu) + "❌ Нет доступных последовательных портов!\n" + str(kNoPort))
+                  screen("mode_menu") + screen("no_ports") + screen("no_port_chosen"))
             << answer;
         EXPECT_EQ(static_cast<bool>(fake.ctrl_c_handler), tirk) << answer;
     }
@@ -69,7 +49,9 @@ TEST(Entry, AnythingElseIsWarnedOnceAndEnds) {
         FakePlatform fake(answer);
         auto platform = fake.platform();
         portavik::main(platform);
-        EXPECT_EQ(fake.output(), str(kModeMenu) + str(kInvalidMode)) << answer;
+        EXPECT_EQ(fake.output(),
+                  screen("mode_menu") + screen("invalid_choice", {{"choices", "1 или 2"}}))
+            << answer;
     }
 }
 
@@ -77,7 +59,7 @@ TEST(Entry, UnreadableAnswerEndsSilently) {
     FakePlatform fake("\xff\xff\n1\n");
     auto platform = fake.platform();
     portavik::main(platform);
-    EXPECT_EQ(fake.output(), kModeMenu);
+    EXPECT_EQ(fake.output(), screen("mode_menu"));
 }
 
 TEST(StandardStartup, DefaultsThenOpensAt38400With50msAndAnnounces) {
@@ -87,14 +69,11 @@ TEST(StandardStartup, DefaultsThenOpensAt38400With50msAndAnnounces) {
     ASSERT_EQ(fake.opened_with.size(), 1U);
     EXPECT_EQ(fake.opened_with[0],
               PortSettings("COM3", 38400).timeout(std::chrono::milliseconds(50)));
-    const std::string expected =
-        str(kPortList) + str(kDefaults) +
-        "\n✅ Соединение установлено: Порт 📌: COM3 @ 38400 бод, 8 бит данных, 1 стоп-бит, нет "
-        "четность, нет поток\n"
-        "\n🔄 Эмулятор готов к работе.\n";
+    const std::string expected = port_list() + screen("standard_defaults") +
+                                 connected(line_settings("38400")) + screen("ready");
     // The command loop follows; input has ended, so it leaves at once.
     EXPECT_TRUE(fake.output().starts_with(expected)) << fake.output();
-    EXPECT_TRUE(fake.output().ends_with("\n👋 До свидания!\n")) << fake.output();
+    EXPECT_TRUE(fake.output().ends_with(screen("goodbye"))) << fake.output();
 }
 
 TEST(StandardStartup, BannerShowsWhatTheDeviceReportsOrTheFallbacks) {
@@ -102,9 +81,7 @@ TEST(StandardStartup, BannerShowsWhatTheDeviceReportsOrTheFallbacks) {
     fake.device->query_error = SerialError{ErrorKind::Unknown, IoKind::Other, "нет"};
     auto platform = fake.platform();
     run_original_version(platform);
-    EXPECT_NE(fake.output().find("Порт 📌: COM3 @ 38400 бод, 8 бит данных, 1 стоп-бит, нет "
-                                 "четность, нет поток\n"),
-              std::string::npos);
+    EXPECT_NE(fake.output().find(connected(line_settings("38400"))), std::string::npos);
 }
 
 TEST(StandardStartup, PreOpenDialogEditsWhatIsOpened) {
@@ -118,23 +95,15 @@ TEST(StandardStartup, PreOpenDialogEditsWhatIsOpened) {
                                        .parity(Parity::Odd)
                                        .flow_control(FlowControl::Hardware)
                                        .timeout(std::chrono::milliseconds(50)));
+    const std::string menu = screen("settings_menu_before_open");
     const std::string expected =
-        str(kPortList) + str(kDefaults) + str(kPreOpenMenu) +
-        "Введите скорость передачи (бод): ✅ Скорость установлена: 57600 бод\n" + str(kPreOpenMenu) +
-        "\nВыберите количество бит данных:\n1. 5 бит\n2. 6 бит\n3. 7 бит\n4. 8 бит\n"
-        "\nВыберите (1-4): ✅ Биты данных установлены: Seven\n" +
-        str(kPreOpenMenu) +
-        "\nВыберите количество стоп-бит:\n1. 1 стоп-бит\n2. 2 стоп-бита\n"
-        "\nВыберите (1-2): ✅ Стоп-биты установлены: Two\n" +
-        str(kPreOpenMenu) +
-        "\nВыберите четность:\n1. Нет\n2. Четная\n3. Нечетная\n"
-        "\nВыберите (1-3): ✅ Четность установлена: Odd\n" +
-        str(kPreOpenMenu) +
-        "\nВыберите управление потоком:\n1. Нет\n2. Аппаратное\n3. Программное\n"
-        "\nВыберите (1-3): ✅ Управление потоком установлено: Hardware\n" +
-        str(kPreOpenMenu) +
-        "\n✅ Соединение установлено: Порт 📌: COM3 @ 57600 бод, 7 бит данных, 2 стоп-бит, "
-        "нечетная четность, аппаратное поток\n";
+        port_list() + screen("standard_defaults") + menu + screen("baud_prompt") +
+        "✅ Скорость установлена: 57600 бод\n" + menu + screen("data_bits_dialog") +
+        "✅ Биты данных установлены: Seven\n" + menu + screen("stop_bits_dialog") +
+        "✅ Стоп-биты установлены: Two\n" + menu + screen("parity_dialog") +
+        "✅ Четность установлена: Odd\n" + menu + screen("flow_dialog") +
+        "✅ Управление потоком установлено: Hardware\n" + menu +
+        connected(line_settings("57600", "7", "2", "нечетная", "аппаратное"));
     EXPECT_TRUE(fake.output().starts_with(expected)) << fake.output();
 }
 
@@ -153,9 +122,7 @@ TEST(StandardStartup, PreOpenDialogRefusesBadAnswersAndChangesNothing) {
         }
         return n;
     };
-    EXPECT_EQ(
-        count("⚠️ Неверный выбор. Пожалуйста, выберите 1-6\n"),
-        2U);
+    EXPECT_EQ(count(screen("invalid_choice", {{"choices", "1-6"}})), 2U);
     EXPECT_EQ(count("❌ Ошибка: введите корректное число\n"), 4U);
     EXPECT_EQ(count("❌ Ошибка: неверный выбор\n"), 2U);
     EXPECT_EQ(count("✅ Скорость установлена: 0 бод\n"), 1U);
@@ -166,7 +133,8 @@ TEST(StandardStartup, OnlyYOpensTheDialog) {
         FakePlatform fake("1\n" + answer);
         auto platform = fake.platform();
         run_original_version(platform);
-        EXPECT_EQ(fake.output().find("=== 📋 Настройки порта ==="), std::string::npos) << answer;
+        EXPECT_EQ(fake.output().find(screen("settings_menu_before_open")), std::string::npos)
+            << answer;
         EXPECT_EQ(fake.opened_with.size(), 1U);
     }
 }
@@ -179,13 +147,12 @@ TEST(StandardStartup, FailedOpenOffersAnotherPortFromTheDefaults) {
     ASSERT_EQ(fake.opened_with.size(), 2U);
     EXPECT_EQ(fake.opened_with[0].baud_rate(), 115200U);
     EXPECT_EQ(fake.opened_with[1].baud_rate(), 38400U);
-    const std::string expected = str(kPortList) + str(kDefaults) + str(kPreOpenMenu) +
-                                 "Введите скорость передачи (бод): ✅ Скорость установлена: "
-                                 "115200 бод\n" +
-                                 str(kPreOpenMenu) + str(kFailure) + str(kRetry) +
-                                 "Пожалуйста, введите 'y' или 'n'\n" + str(kRetry) +
-                                 str(kPortList) + str(kDefaults) +
-                                 "\n✅ Соединение установлено: Порт 📌: COM3 @ 38400 бод";
+    const std::string menu = screen("settings_menu_before_open");
+    const std::string expected =
+        port_list() + screen("standard_defaults") + menu + screen("baud_prompt") +
+        "✅ Скорость установлена: 115200 бод\n" + menu + failure() + screen("retry_question") +
+        "Пожалуйста, введите 'y' или 'n'\n" + screen("retry_question") + port_list() +
+        screen("standard_defaults") + connected(line_settings("38400"));
     EXPECT_TRUE(fake.output().starts_with(expected)) << fake.output();
 }
 
@@ -195,8 +162,8 @@ TEST(FailureDialog, NoEndsTheModeWithAGoodbye) {
         fake.open_failures.push_back(no_such_file());
         auto platform = fake.platform();
         run_original_version(platform);
-        EXPECT_EQ(fake.output(), str(kPortList) + str(kDefaults) + str(kFailure) + str(kRetry) +
-                                     "\n👋 До свидания!\n")
+        EXPECT_EQ(fake.output(), port_list() + screen("standard_defaults") + failure() +
+                                     screen("retry_question") + screen("goodbye"))
             << answer;
     }
 }
@@ -204,7 +171,7 @@ TEST(FailureDialog, NoEndsTheModeWithAGoodbye) {
 TEST(FailureDialog, UnreadableAnswerAsksAgainSilently) {
     testing::TestConsole t("\xff\ny\n");
     EXPECT_TRUE(handle_port_error(t.console, "COM3", no_such_file()));
-    EXPECT_EQ(t.output(), str(kFailure) + str(kRetry) + str(kRetry));
+    EXPECT_EQ(t.output(), failure() + screen("retry_question") + screen("retry_question"));
 }
 
 TEST(TirkStartup, RegistersCtrlCFirstThenOpensAt9600AndShowsTheSettingsBlock) {
@@ -215,19 +182,8 @@ TEST(TirkStartup, RegistersCtrlCFirstThenOpensAt9600AndShowsTheSettingsBlock) {
     ASSERT_EQ(fake.opened_with.size(), 1U);
     EXPECT_EQ(fake.opened_with[0],
               PortSettings("COM3", 9600).timeout(std::chrono::milliseconds(50)));
-    const std::string expected =
-        str(kPortList) +
-        "\n✅ Соединение установлено: Порт 📌: COM3 @ 9600 бод, 8 бит данных, 1 стоп-бит, нет "
-        "четность, нет поток\n"
-        "\n🔄 Эмулятор готов к работе.\n"
-        "\n=== ТЕКУЩИЕ НАСТРОЙКИ ПОРТА ===\n"
-        "Таймаут чтения/записи: 50ms\n"
-        "Скорость: Ok(9600) бод\n"
-        "Биты данных: Ok(Eight)\n"
-        "Стоп-биты: Ok(One)\n"
-        "Четность: Ok(None)\n"
-        "Управление потоком: Ok(None)\n"
-        "================================\n\n";
+    const std::string expected = port_list() + connected(line_settings("9600")) + screen("ready") +
+                                 screen("tirk_settings_block");
     EXPECT_TRUE(fake.output().starts_with(expected)) << fake.output();
 }
 
@@ -237,8 +193,7 @@ TEST(TirkStartup, FailedQueriesShowFallbacksInTheBannerAndErrInTheBlock) {
     auto platform = fake.platform();
     main_tirk::main(platform);
     const std::string out = fake.output();
-    EXPECT_NE(out.find("COM3 @ 9600 бод, 8 бит данных, 1 стоп-бит, нет четность, нет поток\n"),
-              std::string::npos);
+    EXPECT_NE(out.find(connected(line_settings("9600"))), std::string::npos);
     EXPECT_NE(out.find("Скорость: Err(Error { kind: Io(NotFound), description: \"No such "
                        "device\" }) бод\n"),
               std::string::npos)
@@ -252,8 +207,8 @@ TEST(TirkStartup, FailedOpenUsesTheSameDialogAndListsAgain) {
     auto platform = fake.platform();
     main_tirk::main(platform);
     EXPECT_EQ(fake.opened_with.size(), 2U);
-    EXPECT_TRUE(fake.output().starts_with(str(kPortList) + str(kFailure) + str(kRetry) +
-                                          str(kPortList) + "\n✅ Соединение установлено"))
+    EXPECT_TRUE(fake.output().starts_with(port_list() + failure() + screen("retry_question") +
+                                          port_list() + connected(line_settings("9600"))))
         << fake.output();
 }
 
@@ -261,7 +216,7 @@ TEST(TirkStartup, NoPortEndsTheMode) {
     FakePlatform fake("", {});
     auto platform = fake.platform();
     main_tirk::main(platform);
-    EXPECT_EQ(fake.output(), "❌ Нет доступных последовательных портов!\n" + str(kNoPort));
+    EXPECT_EQ(fake.output(), screen("no_ports") + screen("no_port_chosen"));
 }
 
 TEST(TirkStartup, RefusedCtrlCHandlerIsFatal) {
@@ -278,7 +233,7 @@ TEST(TirkStartup, RefusedCtrlCHandlerIsFatal) {
 }
 
 TEST(TirkStartup, CtrlCHandlerEndsTheProgramUnlessAnotherWayOutCameFirst) {
-    constexpr std::string_view kCtrlC = "\n👋 Программа завершена пользователем (Ctrl+C)\n";
+    const std::string kCtrlC = screen("ctrl_c_goodbye");
     struct Case {
         std::string name;
         std::string script;
@@ -290,16 +245,16 @@ TEST(TirkStartup, CtrlCHandlerEndsTheProgramUnlessAnotherWayOutCameFirst) {
         std::vector<int> exits;
     };
     const Case cases[] = {
-        {"at the port prompt", "", false, false, str(kCtrlC), {0}},
+        {"at the port prompt", "", false, false, kCtrlC, {0}},
         // Input that ends while the handler runs leaves the menu as item 4
         // does; its goodbye must not follow the handler's words.
         {"at the menu, whose read then ends",
          "1\n",
          true,
          false,
-         "\nВыберите действие (1-4): " + str(kCtrlC),
+         "\nВыберите действие (1-4): " + kCtrlC,
          {0}},
-        {"after the program ended by itself", "1\n4\n", false, true, "\n👋 До свидания!\n", {}},
+        {"after the program ended by itself", "1\n4\n", false, true, screen("goodbye"), {}},
     };
     for (const Case& c : cases) {
         FakePlatform fake(c.script);

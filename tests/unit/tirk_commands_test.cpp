@@ -55,15 +55,27 @@ TEST(TirkCommands, NumbersOutsideTheTableAreRefusedWithoutAWrite) {
     }
 }
 
-TEST(TirkCommands, TimingLineThenConfirmationLine) {
-    TestConsole t;
-    FakePort port;
-    send_tirk_command(t.console, port, 20);
-    EXPECT_THAT(port.device().writes, ElementsAre(FakeBytes{0x01, 0x30, 0x00, 0x34, 0x00}));
-    // A fake write takes well under a millisecond.
-    EXPECT_EQ(t.output(),
-              "⏱️ Порт COM3: время отправки данных 0 мс\n"
-              "📤 Отправлена команда ТИРК20: 01 30 00 | CRC: 34 00\n");
+TEST(TirkCommands, TimingLineInWholeMillisecondsThenConfirmationLine) {
+    using namespace std::chrono_literals;
+    // How long the write took on the clock the command is timed with, and
+    // the whole milliseconds shown for it (truncated, never rounded).
+    const std::pair<std::chrono::nanoseconds, std::string_view> cases[] = {
+        {0ns, "0"}, {999us, "0"}, {1900us, "1"}, {2'999'999ns, "2"}, {3s + 4500us, "3004"},
+    };
+    for (const auto& [took, shown] : cases) {
+        TestConsole t;
+        FakePort port;
+        const auto start = std::chrono::steady_clock::time_point{} + 1h;
+        const auto& writes = port.device().writes;
+        send_tirk_command(t.console, port, 20,
+                          [&] { return writes.empty() ? start : start + took; });
+        EXPECT_THAT(writes, ElementsAre(FakeBytes{0x01, 0x30, 0x00, 0x34, 0x00}));
+        EXPECT_EQ(t.output(), "⏱️ Порт COM3: время отправки данных " +
+                                  std::string(shown) +
+                                  " мс\n"
+                                  "📤 Отправлена команда ТИРК20: 01 30 00 | CRC: 34 00\n")
+            << took.count() << " ns";
+    }
 }
 
 TEST(TirkCommands, WriteFailurePrintsOnlyTheErrorLine) {
@@ -82,16 +94,6 @@ TEST(TirkCommands, UnnamedPortInTheTimingLine) {
     EXPECT_TRUE(t.output().starts_with(
         "⏱️ Порт Неизвестный порт: время отправки "
         "данных "));
-}
-
-TEST(TirkCommands, ElapsedTimeIsTruncatedToWholeMilliseconds) {
-    using std::chrono::microseconds;
-    using std::chrono::nanoseconds;
-    EXPECT_EQ(whole_milliseconds(nanoseconds(0)), 0U);
-    EXPECT_EQ(whole_milliseconds(microseconds(999)), 0U);
-    EXPECT_EQ(whole_milliseconds(microseconds(1900)), 1U);
-    EXPECT_EQ(whole_milliseconds(nanoseconds(2'999'999)), 2U);
-    EXPECT_EQ(whole_milliseconds(std::chrono::seconds(3) + microseconds(4500)), 3004U);
 }
 
 }  // namespace

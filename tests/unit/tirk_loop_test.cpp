@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "support/fake_platform.hpp"
+#include "support/screens.hpp"
 #include "tirk/editors.hpp"
 #include "tirk/tirk_mode.hpp"
 
@@ -16,16 +17,12 @@ using testing::FakeBytes;
 using testing::FakePort;
 using testing::FakeTerminal;
 using ::testing::IsEmpty;
+using testing::screen;
 using testing::TestConsole;
 
-constexpr std::string_view kHexHeader =
-    "\n=== 📋 Меню отправки HEX данных ===\n"
-    "Введите HEX данные (например: FF 00 AB) или Меню (Esc)\n"
-    "> ";
-constexpr std::string_view kTirkHeader =
-    "\n=== 📋 Меню команд ТИРК ===\n"
-    "Введите номер команды ТИРК(1...26) или Меню (Esc)\n"
-    "> ";
+std::string hex_header() {
+    return screen("tirk_hex_editor");
+}
 
 struct EditorRun {
     TestConsole t;
@@ -58,10 +55,10 @@ TEST(HexEditor, SendsTheLineAsTypedAndStartsAFreshLine) {
     r.terminal.press(KeyCode::Esc, milliseconds(1700));
     r.run(EditorKind::Hex);
     EXPECT_THAT(r.port.device().writes, ElementsAre(FakeBytes{0xAB, 0x0F}));
-    EXPECT_EQ(r.t.output(), std::string(kHexHeader) + redraw("a") + redraw("ab") + redraw("ab ") +
+    EXPECT_EQ(r.t.output(), hex_header() + redraw("a") + redraw("ab") + redraw("ab ") +
                                 redraw("ab 0") + redraw("ab 0F") + "\x1b[2K\r\n" +
-                                "📤 Отправлено в порт COM3 (HEX): AB 0F\n" + "\n" +
-                                std::string(kHexHeader) + "\n");
+                                "📤 Отправлено в порт COM3 (HEX): AB 0F\n" + "\n" + hex_header() +
+                                "\n");
     EXPECT_EQ(r.terminal.enables, 1);
     EXPECT_EQ(r.terminal.disables, 1);
     EXPECT_FALSE(r.terminal.raw);
@@ -74,7 +71,7 @@ TEST(HexEditor, KeysFasterThan200msAreDroppedSilently) {
     r.terminal.press(KeyCode::Esc, milliseconds(800));
     r.run(EditorKind::Hex);
     // 300 accepted, 400 dropped, 500 dropped (200 after 300 is not enough), 600 accepted.
-    EXPECT_EQ(r.t.output(), std::string(kHexHeader) + redraw("A") + redraw("AD") + "\n");
+    EXPECT_EQ(r.t.output(), hex_header() + redraw("A") + redraw("AD") + "\n");
 }
 
 TEST(HexEditor, InvalidHexIsReportedByTheSenderAndTheEditorGoesOn) {
@@ -83,9 +80,9 @@ TEST(HexEditor, InvalidHexIsReportedByTheSenderAndTheEditorGoesOn) {
     r.terminal.press(KeyCode::Enter, milliseconds(1300));
     r.run(EditorKind::Hex);
     EXPECT_THAT(r.port.device().writes, IsEmpty());
-    EXPECT_NE(r.t.output().find("\x1b[2K\r\n❌ Ошибка: неверный формат HEX данных\n\n" +
-                                std::string(kHexHeader)),
-              std::string::npos);
+    EXPECT_NE(
+        r.t.output().find("\x1b[2K\r\n❌ Ошибка: неверный формат HEX данных\n\n" + hex_header()),
+        std::string::npos);
 }
 
 TEST(TirkEditor, SendsCommandsAndRefusesZero) {
@@ -102,7 +99,7 @@ TEST(TirkEditor, SendsCommandsAndRefusesZero) {
     r.run(EditorKind::Tirk);
     EXPECT_THAT(r.port.device().writes, ElementsAre(FakeBytes{0x01, 0x50, 0x11, 0x00, 0x0D, 0x99},
                                                     FakeBytes{0x01, 0x50, 0x11, 0x01, 0xCC, 0x59}));
-    const std::string header(kTirkHeader);
+    const std::string header = screen("tirk_command_editor");
     const std::string range = "❌ Ошибка: номер команды ТИРК должен быть от 1 до 26\n";
     EXPECT_EQ(r.t.output(),
               header + redraw("1") + "\x1b[2K\r\n" +
@@ -161,16 +158,8 @@ TEST(Editors, AFailureInsideLeavesRawModeOff) {
     EXPECT_FALSE(r.terminal.raw);
 }
 
-constexpr std::string_view kTirkMenu =
-    "\n=== 📋 Меню команд ===\n"
-    "1. Отправить HEX данные\n"
-    "2. Отправить команды ТИРК1...26\n"
-    "3. Очистить экран\n"
-    "4. Выход\n"
-    "\nВыберите действие (1-4): ";
-
 std::string after_settings_block(const std::string& out) {
-    const std::string_view end = "================================\n\n";
+    const std::string end = screen("tirk_settings_block");
     const auto at = out.find(end);
     return at == std::string::npos ? out : out.substr(at + end.size());
 }
@@ -179,12 +168,11 @@ TEST(TirkMenu, InvalidChoicesClearScreenAndExit) {
     testing::FakePlatform fake("1\n5\n12\n\n 3 \n4\n");
     auto platform = fake.platform();
     main(platform);
-    const std::string menu(kTirkMenu);
-    const std::string invalid =
-        "⚠️ Неверный выбор. Пожалуйста, выберите 1-4\n";
+    const std::string menu = screen("tirk_menu");
+    const std::string invalid = screen("invalid_choice", {{"choices", "1-4"}});
     EXPECT_EQ(after_settings_block(fake.output()), menu + invalid + menu + invalid + menu +
                                                        invalid + menu + "\x1b[H\x1b[2J\x1b[3J" +
-                                                       menu + "\n👋 До свидания!\n");
+                                                       menu + screen("goodbye"));
 }
 
 TEST(TirkMenu, EditorsOpenFromTheMenuAndEscReturnsToIt) {
@@ -193,10 +181,10 @@ TEST(TirkMenu, EditorsOpenFromTheMenuAndEscReturnsToIt) {
     fake.terminal.press(KeyCode::Esc, milliseconds(20));
     auto platform = fake.platform();
     main(platform);
-    const std::string menu(kTirkMenu);
-    EXPECT_EQ(after_settings_block(fake.output()), menu + std::string(kHexHeader) + "\n" + menu +
-                                                       std::string(kTirkHeader) + "\n" + menu +
-                                                       "\n👋 До свидания!\n");
+    const std::string menu = screen("tirk_menu");
+    EXPECT_EQ(after_settings_block(fake.output()), menu + hex_header() + "\n" + menu +
+                                                       screen("tirk_command_editor") + "\n" + menu +
+                                                       screen("goodbye"));
     EXPECT_EQ(fake.terminal.enables, 2);
     EXPECT_EQ(fake.terminal.disables, 2);
 }
