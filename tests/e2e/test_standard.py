@@ -630,7 +630,8 @@ def piped():
         session.kill()
 
 
-HEX_LINE = re.compile(re.escape("📥 Получено (HEX): ".encode()) + rb"([0-9A-F ]+)$", re.M)
+# Whole lines only: the output is read while the program is still writing it.
+HEX_LINE = re.compile(re.escape("📥 Получено (HEX): ".encode()) + rb"([0-9A-F ]+)\n")
 
 
 def test_a_16_mib_flood_is_shown_once_and_in_order(piped, device):
