@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The floor the peer benchmark compares against: the least a terminal
 // program does. It opens the port raw, prints "ready", then waits on the port
 // and on standard input with a 50 ms timeout (the pace of an idle receiver),

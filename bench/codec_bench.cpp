@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Micro-benchmarks of what the receive loop does per chunk.
 
 #include <benchmark/benchmark.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // How reading one long line from a pipe scales with its length: a reader
 // that searched the whole buffer again after every read, or moved it after
 // every line, took quadratic time here.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Peer benchmark: Portavik's standard mode (one or more builds) against the
 serial terminals tio and picocom and a bare reference loop, all on
 pseudo-terminals, with the device side driven by this script.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The standard receiver (its reading and its printing thread) over N chunks
 // of 1 KiB from an in-memory port, printing to the process's standard
 // output. Meant to run under callgrind with standard output on /dev/null:

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # Cross-building the Windows x86-64 program with Debian's mingw-w64
 # (g++-mingw-w64-x86-64-posix: the posix thread model, which std::thread needs).
 set(CMAKE_SYSTEM_NAME Windows)

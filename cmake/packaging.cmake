@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # What `cmake --install` puts where, and the releases made from it
 # (scripts/package builds all three):
 #   Linux    the Debian layout (/usr/bin, the docs, the manual pages), from

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # Compiling the macOS build for arm64 on Linux with zig 0.11, which carries
 # macOS libc headers and libc++ (scripts/macos-check sets PORTAVIK_ZIG). There
 # is no SDK: nothing links against the system's frameworks, so this only

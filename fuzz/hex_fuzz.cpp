@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // validate_hex_string on any text, and format_hex_output on any bytes.
 // Accepted exactly when, spaces aside, the text is an even number of ASCII
 // hex digits; then it re-formats to the same bytes. Rejected with the one

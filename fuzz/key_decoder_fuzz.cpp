@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The POSIX key decoder on any typed bytes, fed whole and fed in pieces
 // (the cuts come from the input's last bytes). Split reads decode to the same
 // keys as one read; every character key was typed, at its place; after

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Console::read_line over any bytes (invalid UTF-8, NUL, lines up to about
 // 2 MiB from a short input repeated), handed out in reads of any size, with
 // the input ending or failing. The lines must be those of a plain split at

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The lines the standard receiver prints for one chunk of any bytes: the HEX
 // line, and the text line exactly when the chunk is valid UTF-8 made of
 // printable ASCII and tab, LF, FF, CR, space. The buffer is reused, as the

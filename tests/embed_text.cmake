@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # Writes the text file INPUT into the C++ source OUTPUT as the definition of
 # `std::string_view NAMESPACE::NAME`, byte for byte, so that a test program
 # has the text wherever it runs (under wine too). Run as cmake -P.

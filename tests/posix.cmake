@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # The tests that need the build machine's own system: the platform layers on
 # real pseudo-terminals, and the built program end to end.
 

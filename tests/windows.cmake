@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 # The Windows build's own tests beyond the unit tests: the end-to-end suite's
 # chosen subset against portavik.exe under wine, with pseudo-terminals mapped
 # as COM ports (scripts/wine-run).

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "app/mode_menu.hpp"
 
 #include <string_view>

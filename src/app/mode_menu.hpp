@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The program's entry: the banner, the mode menu, and the chosen mode.

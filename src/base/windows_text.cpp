@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "base/windows_text.hpp"
 
 #include <climits>

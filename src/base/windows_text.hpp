@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Windows texts (UTF-16, system messages) as the program's UTF-8 and back.

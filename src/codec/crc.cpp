@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "codec/crc.hpp"
 
 #include <array>

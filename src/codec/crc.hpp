@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The CRC-16/MODBUS trailer of frames and how it is shown.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "console/console_host.hpp"
 
 namespace portavik::console_host {

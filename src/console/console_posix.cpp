@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include <poll.h>
 #include <unistd.h>
 

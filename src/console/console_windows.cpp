@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The process's standard streams on Windows. A console gets UTF-16 both ways
 // (WriteConsoleW, ReadConsoleW), so Russian text and emoji show and Cyrillic
 // typed by the user arrives as UTF-8 whatever the console's code page; a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "console/line_buffer.hpp"
 
 #include <algorithm>

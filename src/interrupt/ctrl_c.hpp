@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // One process-wide handler for the user's interrupt (Ctrl+C). The handler

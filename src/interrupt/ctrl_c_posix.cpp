@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // SIGINT to a handler on a thread of its own: the signal handler only writes
 // a byte to a self-pipe, which a detached thread waits on. The program's
 // handler usually ends the process; if it returns, it runs again on the next

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Console control events to the program's handler. Windows runs the routine
 // on a thread of its own for each event; the handler usually ends the
 // process there. Ctrl+C, Ctrl+Break and closing the console window count as

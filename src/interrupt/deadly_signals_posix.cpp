@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "interrupt/deadly_signals_posix.hpp"
 
 #include <signal.h>

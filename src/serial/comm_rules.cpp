@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/comm_rules.hpp"
 
 #include <algorithm>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // How the Windows backend reads what a COM driver reports. Each decision is

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Exact baud rates outside the termios speed constants. Kept apart from the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // termios2 and BOTHER: see ioctl_tty(2), "Get and set terminal attributes".
 #include <asm/ioctls.h>
 #include <asm/termbits.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // IOSSIOSPEED: IOKit/serial/ioss.h, sets input and output speed to any value
 // the driver supports.
 #include <sys/ioctl.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/dcb_line.hpp"
 
 namespace portavik::detail {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The line settings in a Windows DCB (Win32 API documentation, "DCB structure").

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/error_texts.hpp"
 
 namespace portavik::detail {

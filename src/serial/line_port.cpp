@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/line_port.hpp"
 
 #include "serial/line_timing.hpp"

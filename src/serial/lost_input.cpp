@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/lost_input.hpp"
 
 namespace portavik {
@@ -8,7 +10,8 @@ std::optional<std::string> LostInputNotice::check(std::uint64_t overruns, Clock:
     }
     reported_ = overruns;
     printed_at_ = now;
-    return "⚠️ Данные от устройства потеряны: переполнился буфер приёма порта. "
+    return "⚠️ Данные от устройства потеряны: переполнился буфер приёма "
+           "порта. "
            "Помогут "
            "управление потоком или меньшая скорость";
 }

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Bytes from the device that the driver lost (SerialPort::overruns), told

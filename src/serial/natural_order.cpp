@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/natural_order.hpp"
 
 namespace portavik {

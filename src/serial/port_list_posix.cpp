@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Port listing: what libserialport reports, then virtual ports (links under
 // /dev to pseudo-terminal slaves). Nothing here opens a port.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Port listing on Windows: the values of HKLM\HARDWARE\DEVICEMAP\SERIALCOMM,
 // where every serial driver enters the COM name of each port it serves
 // (GetCommPorts is newer and missing under wine).

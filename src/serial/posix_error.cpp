@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/posix_error.hpp"
 
 #include <cerrno>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/readback.hpp"
 
 #include <string>

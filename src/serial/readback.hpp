@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Checks that a device runs with what was asked of it: a driver may keep

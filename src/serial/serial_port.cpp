@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/serial_port.hpp"
 
 #include <cstdio>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The serial-port layer: describing a port, opening it, and the operations the

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // POSIX backend of the serial-port layer: termios on a non-blocking descriptor.
 
 #include <fcntl.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Windows backend of the serial-port layer: a COM device opened for
 // overlapped I/O, so that a read waiting on one handle never holds up a
 // write or a settings change on another handle of the same device.

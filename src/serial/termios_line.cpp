@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "serial/termios_line.hpp"
 
 #include <cstddef>

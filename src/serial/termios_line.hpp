@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The line settings in a termios structure (POSIX): the serial backend and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // When a write that has stopped moving counts as failed, the same for every

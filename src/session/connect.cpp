@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "session/connect.hpp"
 
 #include <chrono>
@@ -77,8 +79,7 @@ std::unique_ptr<SerialPort> choose_and_open_port(
             console.line("❌ Выход: последовательный порт не выбран!");
             return nullptr;
         }
-        auto opened =
-            platform.open_port(prepare(*port_name).timeout(kReadTimeout));
+        auto opened = platform.open_port(prepare(*port_name).timeout(kReadTimeout));
         if (opened) {
             print_connected_banner(console, *port_name,
                                    query_line_settings(**opened, fallback_baud));

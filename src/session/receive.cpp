@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "session/receive.hpp"
 
 #include <algorithm>

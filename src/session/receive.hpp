@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The receiver: one thread reads what the device sends into a ReceiveQueue,

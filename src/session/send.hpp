@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Putting the user's data on the wire, confirmed on the console, and

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "standard/settings_dialog.hpp"
 
 #include <array>
@@ -200,7 +202,8 @@ void run_settings_menu(Console& console, Target& target, std::string_view last_i
         } else if (answer == "6") {
             return;
         } else {
-            console.line("⚠️ Неверный выбор. Пожалуйста, выберите 1-6");
+            console.line(
+                "⚠️ Неверный выбор. Пожалуйста, выберите 1-6");
         }
     }
 }

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "standard/standard_mode.hpp"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Windows console input without I/O, in neutral types so that it is tested

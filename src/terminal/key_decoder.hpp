@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Terminal input bytes to key events, without I/O or a clock: the caller

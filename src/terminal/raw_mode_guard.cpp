@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "base/errors.hpp"
 #include "terminal/terminal.hpp"
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "terminal/terminal_posix.hpp"
 
 #include <poll.h>
@@ -222,7 +224,8 @@ std::expected<bool, std::string> PosixTerminal::poll(std::chrono::milliseconds t
             continue;
         }
         if ((request.revents & POLLNVAL) != 0) {
-            return std::unexpected(std::string("Не удалось опросить терминал: дескриптор недействителен"));
+            return std::unexpected(
+                std::string("Не удалось опросить терминал: дескриптор недействителен"));
         }
         std::string error;
         if (!read_available((request.revents & (POLLHUP | POLLERR)) != 0, error)) {

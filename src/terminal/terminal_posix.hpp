@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The POSIX terminal over any descriptor (standard input in the program, a

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The Windows console as a terminal: raw mode through the console's input
 // mode, key events from ReadConsoleInputW.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "text/utf8.hpp"
 
 namespace portavik {

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // UTF-8 as the Unicode standard defines its well-formed sequences (table

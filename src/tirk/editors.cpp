@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tirk/editors.hpp"
 
 #include <chrono>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tirk/line_editor.hpp"
 
 namespace portavik::main_tirk {

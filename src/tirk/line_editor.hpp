@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Key rules of the two raw-mode editors, as a pure step function:

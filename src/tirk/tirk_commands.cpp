@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tirk/tirk_commands.hpp"
 
 #include <array>

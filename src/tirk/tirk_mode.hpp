@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The ТИРК mode: fixed 9600 8N1, Ctrl+C ends the program, two raw-mode

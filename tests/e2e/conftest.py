@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """End-to-end harness: the built program under a pseudo-terminal, talking to a
 test "device" on the other side of a virtual port linked under /dev.
 

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """The program's screens from tests/screens.txt, read as that file says at
 its top (and as tests/support/screens.cpp reads it for the unit tests)."""
 

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """portavik-device on its own: exact replies of each mode, frames delimited by
 silence at the rate in force, a Modbus client from outside Portavik, who may
 use the port, the link's removal, what it says without the right to write

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """Standard mode with the port open: the three send submenus and what they put
 on the wire, the receiver (pausing, text and HEX lines, escape bytes, a
 device that goes away), the settings dialog on the open port, leaving, a

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """Start-up of both modes: mode menu, port list, opening, failure dialog,
 banners and the ТИРК settings block."""
 

@@ -1,3 +1,5 @@
+# SPDX-License-Identifier: MIT
+
 """The ТИРК mode end to end: its command menu, the two raw-mode line editors
 (HEX bytes and ТИРК command numbers), what reaches the device, the receiver
 while an editor is open, and the terminal's state around raw mode and exit."""

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The serial backends on real pseudo-terminal pairs. On Linux the master
 // side reads the slave's termios (tty_ioctl: termios ioctls on a master act on
 // its slave), so what the port set is checked from the other end.

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "terminal/terminal_posix.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "support/agent_port.hpp"
 
 #include <fcntl.h>

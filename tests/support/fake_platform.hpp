@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // A platform of fakes: scripted console, a port list, an opener that hands

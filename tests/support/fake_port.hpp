@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // A serial port without hardware: records writes, plays scripted reads and

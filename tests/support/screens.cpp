@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "support/screens.hpp"
 
 #include <algorithm>

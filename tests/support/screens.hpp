@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The program's screens from tests/screens.txt (built into the test program),

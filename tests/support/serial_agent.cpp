@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // serial_agent: the serial backend of the build it belongs to, driven over
 // standard input and output (support/agent_protocol.hpp). The integration
 // tests run the Windows build's agent under wine and check on the Linux

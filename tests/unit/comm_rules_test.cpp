@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The Windows backend's decisions, fed what Windows and its COM drivers
 // report; neutral code, so these run natively and under wine.
 

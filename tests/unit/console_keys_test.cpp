@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "terminal/console_keys.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "console/console.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "codec/hex.hpp"
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "terminal/key_decoder.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "tirk/line_editor.hpp"
 
 #include <gtest/gtest.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "session/port_choice.hpp"
 
 #include <gtest/gtest.h>

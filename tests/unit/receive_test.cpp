@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "session/receive.hpp"
 
 #include <gmock/gmock.h>
@@ -270,7 +272,8 @@ TEST(ReceiveBothLoops, BytesTheDriverLostAreReportedOnStandardErrorAtMostOnceASe
         };
         r.run(*mode, {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
         EXPECT_EQ(r.t.errors(),
-                  "⚠️ Данные от устройства потеряны: переполнился буфер приёма порта. "
+                  "⚠️ Данные от устройства потеряны: переполнился буфер приёма "
+                  "порта. "
                   "Помогут "
                   "управление потоком или меньшая скорость\n");
         EXPECT_NE(r.t.output(), "") << "the data around the loss is still shown";

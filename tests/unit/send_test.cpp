@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "session/send.hpp"
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "standard/settings_dialog.hpp"
 
 #include <gtest/gtest.h>

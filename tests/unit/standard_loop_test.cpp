@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The standard mode after the port is open: command menu and send submenus.
 
 #include <gmock/gmock.h>

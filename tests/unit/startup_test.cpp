@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The entry's mode menu and both modes up to an open port.
 
 #include <gtest/gtest.h>

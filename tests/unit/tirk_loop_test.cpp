@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The ТИРК editors around their key rules, and the ТИРК command menu.
 
 #include <gmock/gmock.h>

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The stream mode's bytes: a sequence anyone can compute again from the seed,

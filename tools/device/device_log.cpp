@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "device_log.hpp"
 
 #include <unistd.h>

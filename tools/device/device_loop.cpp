@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // Bytes from the line are gathered into a frame until the line has been
 // quiet for the frame silence of the settings in force; the frame then goes
 // to the behaviour, and its reply (if any) goes out at once. Unsolicited

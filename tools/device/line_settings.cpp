@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "line_settings.hpp"
 
 #include <termios.h>

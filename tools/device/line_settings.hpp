@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // The line settings the other side of the pseudo-terminal put in force, read

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // portavik-device: a simulated device on a virtual serial port, for trying
 // Portavik (and testing it) without hardware.
 

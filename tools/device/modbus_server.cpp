@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The Modbus RTU mode. Framing (by silence), the CRC check, the address
 // filter and the choice of function are done here; libmodbus decodes the
 // request, keeps the register table, checks addresses and quantities, and

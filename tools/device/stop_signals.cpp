@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "stop_signals.hpp"
 
 #include <sys/signalfd.h>

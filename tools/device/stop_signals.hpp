@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // SIGINT, SIGTERM and SIGHUP as a readable descriptor, so that the device

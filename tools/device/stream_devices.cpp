@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The echo, text and stream modes, and the choice of behaviour by mode.
 
 #include "behaviour.hpp"

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "stream_sender.hpp"
 
 #include <unistd.h>

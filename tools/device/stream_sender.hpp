@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // Sends the stream mode's bytes at the line's rate: a character of an 8N1

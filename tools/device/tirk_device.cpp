@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 // The ТИРК mode: the 26 command frames from Portavik's own table, a short
 // acknowledgement, a periodic status frame.
 

@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #include "virtual_port.hpp"
 
 #include <fcntl.h>

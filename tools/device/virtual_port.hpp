@@ -1,3 +1,5 @@
+// SPDX-License-Identifier: MIT
+
 #pragma once
 
 // A pseudo-terminal whose slave is linked under /dev as a virtual port, and
