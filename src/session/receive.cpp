@@ -50,12 +50,19 @@ void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_cl
     }
 }
 
-// Bytes the driver lost, on standard error in their place among the data
-// (LostInputNotice paces it).
-void report_lost_input(ReceiveQueue& queue, const SerialPort& port, LostInputNotice& notice) {
+// One read of the port: nothing when it timed out, else the bytes or the
+// failure. Bytes the driver lost go to standard error in their place among
+// the data (LostInputNotice paces them).
+std::optional<IoResult<std::size_t>> read_once(SerialPort& port, std::span<std::uint8_t> buffer,
+                                               ReceiveQueue& queue, LostInputNotice& notice) {
+    auto got = port.read(buffer);
     if (auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
         queue.push_line(OutputStream::Error, std::move(*line));
     }
+    if (!got && got.error().kind == IoKind::TimedOut) {
+        return std::nullopt;
+    }
+    return got;
 }
 
 }  // namespace
@@ -150,20 +157,19 @@ void receive_data(SerialPort& port, const std::atomic<bool>& running, const Paus
     std::array<std::uint8_t, kReceiveBufferSize> buffer{};
     LostInputNotice lost_input;
     while (running.load(kRelaxed) && !queue.abandoned()) {
-        const auto got = port.read(buffer);
-        report_lost_input(queue, port, lost_input);
+        const auto got = read_once(port, buffer, queue, lost_input);
         if (!got) {
-            if (got.error().kind == IoKind::TimedOut) {
-                continue;
-            }
+            continue;
+        }
+        if (!*got) {
             if (running.load(kRelaxed)) {
                 queue.push_line(OutputStream::Out,
-                                "❌ Ошибка чтения из порта: " + got.error().message);
+                                "❌ Ошибка чтения из порта: " + got->error().message);
             }
             return;
         }
-        if (*got > 0) {
-            queue.push_data(std::span<const std::uint8_t>(buffer.data(), *got));
+        if (**got > 0) {
+            queue.push_data(std::span<const std::uint8_t>(buffer.data(), **got));
         }
     }
 }
@@ -174,23 +180,23 @@ void receive_tirk_data(SerialPort& port, const std::atomic<bool>& running, const
     ReadFailurePacer pacer(port.timeout());
     LostInputNotice lost_input;
     while (running.load(kRelaxed) && !queue.abandoned()) {
-        const auto got = port.read(buffer);
-        report_lost_input(queue, port, lost_input);
+        const auto got = read_once(port, buffer, queue, lost_input);
         if (!got) {
-            if (got.error().kind == IoKind::TimedOut) {
-                continue;
-            }
-            const auto step = pacer.failed(got.error().message, ReadFailurePacer::Clock::now());
+            continue;
+        }
+        if (!*got) {
+            const auto& message = got->error().message;
+            const auto step = pacer.failed(message, ReadFailurePacer::Clock::now());
             if (step.print) {
-                queue.push_line(OutputStream::Error, "Ошибка чтения: " + got.error().message);
+                queue.push_line(OutputStream::Error, "Ошибка чтения: " + message);
             }
             // A device that is gone fails every read at once.
             wait_while_running(running, step.wait, port.timeout());
             continue;
         }
         pacer.succeeded();
-        if (*got > 0 && !pause.is_set()) {
-            queue.push_data(std::span<const std::uint8_t>(buffer.data(), *got));
+        if (**got > 0 && !pause.is_set()) {
+            queue.push_data(std::span<const std::uint8_t>(buffer.data(), **got));
         }
     }
 }
