@@ -52,14 +52,21 @@ def text_line(data: bytes):
     return "📥 Получено (текст): " + data.decode() + "\n"
 
 
-def open_session(program, device):
-    """The program in the standard mode with `device` open at the defaults,
-    waiting at the command menu."""
+def at_the_defaults(program, device):
+    """The program in the standard mode with `device` chosen, asked whether
+    to change the defaults."""
     p = program()
     p.expect(MODE_MENU)
     p.send_line("1")
     p.choose_port(device.path)
     p.expect(DEFAULTS)
+    return p
+
+
+def open_session(program, device):
+    """The program in the standard mode with `device` open at the defaults,
+    waiting at the command menu."""
+    p = at_the_defaults(program, device)
     p.send_line("n")
     p.expect(connected_banner(device.path, 38400) + READY)
     assert p.expect(MENU) == ""
@@ -720,11 +727,7 @@ def open_session_at(program, device, baud):
     """The standard mode on `device` at `baud`, set before the port opens;
     returns the session at the command menu and what came after the menu's
     prompt was printed (the receiver starts with the menu)."""
-    p = program()
-    p.expect(MODE_MENU)
-    p.send_line("1")
-    p.choose_port(device.path)
-    p.expect(DEFAULTS)
+    p = at_the_defaults(program, device)
     p.send_line("y")
     p.expect("(1-6): ")
     p.send_line("1")
