@@ -8,14 +8,22 @@
 
 namespace portavik {
 
-void Console::print(std::string_view text) {
-    std::lock_guard lock(out_lock_);
+void Console::write_locked(Channel channel, std::string_view text) {
     if (ended_output_) {
         return;
     }
-    if (!out_.write(text)) {
+    if (channel == Channel::Error) {
+        if (!err_.write(text)) {
+            throw OutputError("Ошибка записи в стандартный поток ошибок");
+        }
+    } else if (!out_.write(text)) {
         throw OutputError("Ошибка записи в стандартный вывод");
     }
+}
+
+void Console::print(std::string_view text) {
+    std::lock_guard lock(out_lock_);
+    write_locked(Channel::Output, text);
 }
 
 void Console::line(std::string_view text) {
@@ -30,23 +38,15 @@ void Console::error_line(std::string_view text) {
     std::string whole(text);
     whole += '\n';
     std::lock_guard lock(out_lock_);
-    if (ended_output_) {
-        return;
-    }
-    if (!err_.write(whole)) {
-        throw OutputError("Ошибка записи в стандартный поток ошибок");
-    }
+    write_locked(Channel::Error, whole);
 }
 
-bool Console::print_unless(const std::atomic<bool>& held, std::string_view text, bool to_error) {
+bool Console::print_unless(const std::atomic<bool>& held, std::string_view text, Channel channel) {
     std::lock_guard lock(out_lock_);
     if (held.load(std::memory_order_relaxed)) {
         return false;
     }
-    if (!(to_error ? err_ : out_).write(text)) {
-        throw OutputError(to_error ? "Ошибка записи в стандартный поток ошибок"
-                                   : "Ошибка записи в стандартный вывод");
-    }
+    write_locked(channel, text);
     return true;
 }
 
@@ -60,9 +60,7 @@ void Console::clear_screen() {
         return;
     }
     // Home, erase the display, erase the scrollback (xterm "ED 3").
-    if (!out_.write("\x1b[H\x1b[2J\x1b[3J")) {
-        throw OutputError("Ошибка записи в стандартный вывод");
-    }
+    write_locked(Channel::Output, "\x1b[H\x1b[2J\x1b[3J");
 }
 
 void Console::set_clear_action(std::function<void()> action) {

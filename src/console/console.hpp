@@ -60,7 +60,8 @@ class Console {
     // As print (or on standard error), unless `held` is found set once the
     // output lock is taken: a thread that sets `held` and then prints is
     // sure that nothing of this comes after its text. False when held.
-    bool print_unless(const std::atomic<bool>& held, std::string_view text, bool to_error = false);
+    bool print_unless(const std::atomic<bool>& held, std::string_view text,
+                      Channel channel = Channel::Output);
 
     // Clears the screen under the output lock, so that no line of another
     // thread lands in the middle. By default this writes the terminal's
@@ -82,6 +83,9 @@ class Console {
     LineResult read_line();
 
   private:
+    // Writes `text` whole to `channel`; the output lock is held. Nothing
+    // once the end is claimed.
+    void write_locked(Channel channel, std::string_view text);
     bool fill();
     // The next `length` bytes as a line, and the line feed after them dropped.
     LineResult take(std::size_t length, std::size_t skip);

@@ -57,7 +57,7 @@ std::optional<IoResult<std::size_t>> read_once(SerialPort& port, std::span<std::
                                                ReceiveQueue& queue, LostInputNotice& notice) {
     auto got = port.read(buffer);
     if (auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
-        queue.push_line(OutputStream::Error, std::move(*line));
+        queue.push_line(Channel::Error, std::move(*line));
     }
     if (!got && got.error().kind == IoKind::TimedOut) {
         return std::nullopt;
@@ -163,7 +163,7 @@ void receive_data(SerialPort& port, const std::atomic<bool>& running, const Paus
         }
         if (!*got) {
             if (running.load(kRelaxed)) {
-                queue.push_line(OutputStream::Out,
+                queue.push_line(Channel::Output,
                                 "❌ Ошибка чтения из порта: " + got->error().message);
             }
             return;
@@ -188,7 +188,7 @@ void receive_tirk_data(SerialPort& port, const std::atomic<bool>& running, const
             const auto& message = got->error().message;
             const auto step = pacer.failed(message, ReadFailurePacer::Clock::now());
             if (step.print) {
-                queue.push_line(OutputStream::Error, "Ошибка чтения: " + message);
+                queue.push_line(Channel::Error, "Ошибка чтения: " + message);
             }
             // A device that is gone fails every read at once.
             wait_while_running(running, step.wait, port.timeout());
@@ -204,20 +204,20 @@ void receive_tirk_data(SerialPort& port, const std::atomic<bool>& running, const
 namespace {
 
 // What the printer writes for `entry`, and where.
-OutputStream render(const ReceiveQueue::Entry& entry, ChunkFormat format, std::string& lines) {
+Channel render(const ReceiveQueue::Entry& entry, ChunkFormat format, std::string& lines) {
     switch (entry.kind) {
         case ReceiveQueue::Entry::Kind::Data:
             format(lines, entry.data());
-            return OutputStream::Out;
+            return Channel::Output;
         case ReceiveQueue::Entry::Kind::Line:
             lines.assign(entry.text);
             lines += '\n';
             return entry.stream;
         case ReceiveQueue::Entry::Kind::Loss:
             lines = loss_line(entry.lost_bytes, entry.lost_lines);
-            return OutputStream::Out;
+            return Channel::Output;
     }
-    return OutputStream::Out;
+    return Channel::Output;
 }
 
 }  // namespace
@@ -228,12 +228,12 @@ void print_received(Console& console, ReceiveQueue& queue, const PauseFlag& paus
     static const std::atomic<bool> never_held{false};
     std::string lines;
     while (const auto entry = queue.take(pause.value())) {
-        const OutputStream stream = render(*entry, format, lines);
-        const bool to_error = stream == OutputStream::Error;
+        const Channel channel = render(*entry, format, lines);
+        const bool to_error = channel == Channel::Error;
         // The pause is looked at again under the output lock: once the main
         // thread has set it and printed (a submenu's prompt), nothing of ours
         // follows, even an entry taken just before.
-        while (!console.print_unless(to_error ? never_held : pause.value(), lines, to_error)) {
+        while (!console.print_unless(to_error ? never_held : pause.value(), lines, channel)) {
             if (!queue.wait_while(pause.value())) {
                 return;
             }

@@ -96,7 +96,7 @@ void ReceiveQueue::push_data(std::span<const std::uint8_t> bytes) {
     }
 }
 
-void ReceiveQueue::push_line(OutputStream stream, std::string text) {
+void ReceiveQueue::push_line(Channel stream, std::string text) {
     {
         std::lock_guard lock(lock_);
         if (abandoned()) {
@@ -110,7 +110,7 @@ void ReceiveQueue::push_line(OutputStream stream, std::string text) {
         entry->stream = stream;
         entry->text = std::move(text);
         memory_ += entry->text.capacity();
-        error_lines_ += stream == OutputStream::Error ? 1 : 0;
+        error_lines_ += stream == Channel::Error ? 1 : 0;
         append(entry);
     }
     changed_.notify_all();
@@ -178,7 +178,7 @@ ReceiveQueue::Taken ReceiveQueue::take(const std::atomic<bool>& hold) {
         tail_ = nullptr;
     }
     entry->next = nullptr;
-    if (entry->kind == Entry::Kind::Line && entry->stream == OutputStream::Error) {
+    if (entry->kind == Entry::Kind::Line && entry->stream == Channel::Error) {
         --error_lines_;
     }
     return Taken(entry, Return{this});
@@ -187,7 +187,7 @@ ReceiveQueue::Taken ReceiveQueue::take(const std::atomic<bool>& hold) {
 ReceiveQueue::Entry* ReceiveQueue::unlink_first_error_line() {
     Entry* before = nullptr;
     Entry* entry = head_;
-    while (entry->kind != Entry::Kind::Line || entry->stream != OutputStream::Error) {
+    while (entry->kind != Entry::Kind::Line || entry->stream != Channel::Error) {
         before = std::exchange(entry, entry->next);
     }
     (before == nullptr ? head_ : before->next) = entry->next;

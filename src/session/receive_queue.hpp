@@ -25,12 +25,12 @@
 #include <span>
 #include <string>
 
+#include "console/console.hpp"
+
 namespace portavik {
 
 // The most one read takes, and the most one printed chunk holds.
 inline constexpr std::size_t kReceiveBufferSize = 1024;
-
-enum class OutputStream { Out, Error };
 
 class ReceiveQueue {
   public:
@@ -40,12 +40,12 @@ class ReceiveQueue {
     struct Entry {
         enum class Kind : std::uint8_t { Data, Line, Loss };
         Kind kind = Kind::Data;
-        OutputStream stream = OutputStream::Out;  // Line
-        std::uint16_t size = 0;                   // Data: bytes held
-        std::uint64_t lost_bytes = 0;             // Loss
-        std::uint64_t lost_lines = 0;             // Loss
-        std::string text;                         // Line, without its line break
-        std::uint64_t serial = 0;                 // in the order entries were queued
+        Channel stream = Channel::Output;  // Line
+        std::uint16_t size = 0;            // Data: bytes held
+        std::uint64_t lost_bytes = 0;      // Loss
+        std::uint64_t lost_lines = 0;      // Loss
+        std::string text;                  // Line, without its line break
+        std::uint64_t serial = 0;          // in the order entries were queued
         Entry* next = nullptr;
         std::array<std::uint8_t, kReceiveBufferSize> bytes;
 
@@ -73,7 +73,7 @@ class ReceiveQueue {
 
     // Reader side; none of these waits for the printer.
     void push_data(std::span<const std::uint8_t> bytes);
-    void push_line(OutputStream stream, std::string text);
+    void push_line(Channel stream, std::string text);
     // The reader is done: the printer ends once it has taken what is queued.
     void close();
 

@@ -114,13 +114,15 @@ TEST(ConsoleOutput, PrintUnlessHeldWritesToItsStreamOnlyWhenNotHeld) {
                           Case{true, false, "", ""}, Case{true, true, "", ""}}) {
         TestConsole t;
         const std::atomic<bool> held{c.held};
-        EXPECT_EQ(t.console.print_unless(held, "x", c.to_error), !c.held);
+        EXPECT_EQ(t.console.print_unless(held, "x", c.to_error ? Channel::Error : Channel::Output),
+                  !c.held);
         EXPECT_EQ(t.output(), c.out);
         EXPECT_EQ(t.errors(), c.err);
     }
     TestConsole t;
     t.err.set_failing(true);
-    EXPECT_THROW(t.console.print_unless(std::atomic<bool>{false}, "x", true), OutputError);
+    EXPECT_THROW(t.console.print_unless(std::atomic<bool>{false}, "x", Channel::Error),
+                 OutputError);
 }
 
 // A sink that writes byte by byte and yields in between, as a slow stream
@@ -167,7 +169,7 @@ TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
 // One step on a console, by one of the ways out or by another thread, and
 // whether a claim of the end is expected to win.
 struct EndStep {
-    enum Kind { Print, ErrorLine, Clear, Claim, ClaimError } kind;
+    enum Kind { Print, Received, ErrorLine, Clear, Claim, ClaimError } kind;
     std::string_view text = {};
     bool wins = false;
 };
@@ -185,6 +187,7 @@ TEST(ConsoleEnd, TheFirstClaimSpeaksLastAndNothingIsWrittenAfterIt) {
          {{EndStep::Print, "> "},
           {EndStep::Claim, kCtrlC, true},
           {EndStep::Print, "\n👋 До свидания!\n"},
+          {EndStep::Received, "📥 Получены данные: 01\n"},
           {EndStep::ErrorLine, "Ошибка чтения: x"},
           {EndStep::Clear},
           {EndStep::Claim, {}, false}},
@@ -209,6 +212,9 @@ TEST(ConsoleEnd, TheFirstClaimSpeaksLastAndNothingIsWrittenAfterIt) {
             switch (step.kind) {
                 case EndStep::Print:
                     t.console.print(step.text);
+                    break;
+                case EndStep::Received:
+                    EXPECT_TRUE(t.console.print_unless(std::atomic<bool>{false}, step.text));
                     break;
                 case EndStep::ErrorLine:
                     t.console.error_line(step.text);

@@ -272,7 +272,8 @@ TEST(ReceiveBothLoops, BytesTheDriverLostAreReportedOnStandardErrorAtMostOnceASe
         };
         r.run(*mode, {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
         EXPECT_EQ(r.t.errors(),
-                  "⚠️ Данные от устройства потеряны: переполнился буфер приёма "
+                  "⚠️ Данные от устройства потеряны: переполнился буфер "
+                  "приёма "
                   "порта. "
                   "Помогут "
                   "управление потоком или меньшая скорость\n");
@@ -367,7 +368,7 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
                 show_chunk(lines, entry->data());
                 printed += lines;
             } else {
-                queue.push_line(OutputStream::Out, "line");
+                queue.push_line(Channel::Output, "line");
             }
             EXPECT_LE(queue.memory_used(), capacity) << c.name;
         }
