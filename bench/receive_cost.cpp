@@ -31,17 +31,9 @@ class ChunkPort final : public SerialPort {
     }
 
     std::optional<std::string> name() const override { return "bench"; }
-    SerialResult<std::uint32_t> baud_rate() const override { return 38400U; }
-    SerialResult<DataBits> data_bits() const override { return DataBits::Eight; }
-    SerialResult<StopBits> stop_bits() const override { return StopBits::One; }
-    SerialResult<Parity> parity() const override { return Parity::None; }
-    SerialResult<FlowControl> flow_control() const override { return FlowControl::None; }
+    SerialResult<LineSettings> line_settings() const override { return LineSettings{.baud_rate = 38400}; }
+    SerialResult<void> set_line_settings(const LineSettings&) override { return {}; }
     std::chrono::milliseconds timeout() const override { return std::chrono::milliseconds(50); }
-    SerialResult<void> set_baud_rate(std::uint32_t) override { return {}; }
-    SerialResult<void> set_data_bits(DataBits) override { return {}; }
-    SerialResult<void> set_stop_bits(StopBits) override { return {}; }
-    SerialResult<void> set_parity(Parity) override { return {}; }
-    SerialResult<void> set_flow_control(FlowControl) override { return {}; }
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         return std::unexpected(SerialError{});
     }

@@ -7,67 +7,15 @@
 
 namespace portavik {
 
-template <class T>
-SerialResult<T> LinePort::query(T LineSettings::*field) const {
-    const auto line = read_line();
-    if (!line) {
-        return std::unexpected(line.error());
-    }
-    return (*line).*field;
-}
-
-template <class T>
-SerialResult<void> LinePort::change(T LineSettings::*field, T value) {
-    auto line = read_line();
-    if (!line) {
-        return std::unexpected(line.error());
-    }
-    (*line).*field = value;
-    const auto written = write_line(*line);
-    return detail::settle(written, detail::confirm(read_line(), value));
-}
-
-SerialResult<std::uint32_t> LinePort::baud_rate() const {
-    return query(&LineSettings::baud_rate);
-}
-SerialResult<DataBits> LinePort::data_bits() const {
-    return query(&LineSettings::data_bits);
-}
-SerialResult<StopBits> LinePort::stop_bits() const {
-    return query(&LineSettings::stop_bits);
-}
-SerialResult<Parity> LinePort::parity() const {
-    return query(&LineSettings::parity);
-}
-SerialResult<FlowControl> LinePort::flow_control() const {
-    return query(&LineSettings::flow_control);
-}
-
-SerialResult<void> LinePort::set_baud_rate(std::uint32_t value) {
-    if (value == 0) {
+SerialResult<void> LinePort::set_line_settings(const LineSettings& line) {
+    if (line.baud_rate == 0) {
         return std::unexpected(detail::zero_baud_error());
     }
-    return change(&LineSettings::baud_rate, value);
-}
-SerialResult<void> LinePort::set_data_bits(DataBits value) {
-    return change(&LineSettings::data_bits, value);
-}
-SerialResult<void> LinePort::set_stop_bits(StopBits value) {
-    return change(&LineSettings::stop_bits, value);
-}
-SerialResult<void> LinePort::set_parity(Parity value) {
-    return change(&LineSettings::parity, value);
-}
-SerialResult<void> LinePort::set_flow_control(FlowControl value) {
-    return change(&LineSettings::flow_control, value);
-}
-
-SerialResult<void> LinePort::start(const LineSettings& wanted) {
-    const auto written = write_line(wanted);
+    const auto written = write_line(line);
     if (!written && written.error().kind != ErrorKind::InvalidInput) {
         return written;
     }
-    return detail::settle(written, detail::confirm_all(read_line(), wanted));
+    return detail::settle(written, detail::confirm(read_line(), line));
 }
 
 IoResult<std::size_t> LinePort::read(std::span<std::uint8_t> buffer) {
@@ -94,16 +42,14 @@ IoResult<void> LinePort::write_all(std::span<const std::uint8_t> bytes) {
 }
 
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings) {
-    if (settings.baud_rate() == 0) {
+    if (settings.line().baud_rate == 0) {
         return std::unexpected(detail::zero_baud_error());
     }
     auto port = open_device(settings.path(), settings.timeout());
     if (!port) {
         return std::unexpected(port.error());
     }
-    const LineSettings wanted{settings.baud_rate(), settings.data_bits(), settings.stop_bits(),
-                              settings.parity(), settings.flow_control()};
-    if (auto started = (*port)->start(wanted); !started) {
+    if (auto started = (*port)->set_line_settings(settings.line()); !started) {
         return std::unexpected(started.error());
     }
     return std::unique_ptr<SerialPort>(std::move(*port));

@@ -5,9 +5,9 @@
 // What every backend's port does the same way. A backend gives only what
 // differs between systems: reading and writing the whole line configuration
 // at once, cloning, raw reads and writes, cancelling a read, and its own
-// errors. Here, once for all of them: the five queries and setters over those
-// two calls, the read-back after each change and at opening, and the line
-// timing that a write's stall rule needs.
+// errors. Here, once for all of them: the port's line over those two calls,
+// with the read-back after each change and at opening, and the line timing
+// that a write's stall rule needs.
 
 #include <chrono>
 #include <cstdint>
@@ -30,23 +30,11 @@ class LinePort : public SerialPort {
     std::optional<std::string> name() const final { return name_; }
     std::chrono::milliseconds timeout() const final { return timeout_; }
 
-    SerialResult<std::uint32_t> baud_rate() const final;
-    SerialResult<DataBits> data_bits() const final;
-    SerialResult<StopBits> stop_bits() const final;
-    SerialResult<Parity> parity() const final;
-    SerialResult<FlowControl> flow_control() const final;
-
-    SerialResult<void> set_baud_rate(std::uint32_t value) final;
-    SerialResult<void> set_data_bits(DataBits value) final;
-    SerialResult<void> set_stop_bits(StopBits value) final;
-    SerialResult<void> set_parity(Parity value) final;
-    SerialResult<void> set_flow_control(FlowControl value) final;
+    SerialResult<LineSettings> line_settings() const final { return read_line(); }
+    SerialResult<void> set_line_settings(const LineSettings& line) final;
 
     IoResult<std::size_t> read(std::span<std::uint8_t> buffer) final;
     IoResult<void> write_all(std::span<const std::uint8_t> bytes) final;
-
-    // The last step of opening: puts `wanted` in force and reads it back.
-    SerialResult<void> start(const LineSettings& wanted);
 
   protected:
     using Clock = std::chrono::steady_clock;
@@ -66,18 +54,13 @@ class LinePort : public SerialPort {
     virtual SerialResult<void> write_line(const LineSettings& line) = 0;
 
   private:
-    template <class T>
-    SerialResult<T> query(T LineSettings::*field) const;
-    template <class T>
-    SerialResult<void> change(T LineSettings::*field, T value);
-
     const std::string name_;
     const std::chrono::milliseconds timeout_;
 };
 
 // The backend's part of open_port: opens the device at `path` for exclusive
 // use, refusing what is not a serial line, and leaves its line settings to
-// `LinePort::start`.
+// `set_line_settings`.
 SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
                                                     std::chrono::milliseconds timeout);
 

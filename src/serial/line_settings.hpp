@@ -21,12 +21,13 @@ enum class StopBits { One, Two };
 enum class Parity { None, Odd, Even };
 enum class FlowControl { None, Software, Hardware };
 
+// The whole line; `LineSettings{.baud_rate = rate}` is 8N1 without flow control.
 struct LineSettings {
-    std::uint32_t baud_rate;
-    DataBits data_bits;
-    StopBits stop_bits;
-    Parity parity;
-    FlowControl flow_control;
+    std::uint32_t baud_rate = 0;
+    DataBits data_bits = DataBits::Eight;
+    StopBits stop_bits = StopBits::One;
+    Parity parity = Parity::None;
+    FlowControl flow_control = FlowControl::None;
 
     friend bool operator==(const LineSettings&, const LineSettings&) = default;
 };

@@ -2,6 +2,7 @@
 
 #include "serial/readback.hpp"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,18 +20,25 @@ SerialError not_taken(std::string_view wanted, std::string_view in_force) {
     return SerialError{ErrorKind::InvalidInput, IoKind::Other, std::move(text)};
 }
 
-// A failed read-back, or a value other than `wanted`, both named as their
-// setting's table has it.
+// A rate other than `wanted`, beyond what a divisor's rounding explains.
+std::optional<SerialError> refused_baud(std::uint32_t now, std::uint32_t wanted) {
+    // A driver may round to what its divisor can make; within 2 % the line
+    // works (a UART receiver tolerates about that much), beyond it the device
+    // is not running at the rate asked for.
+    const std::uint64_t deviation = now > wanted ? now - wanted : wanted - now;
+    if (deviation * 50 > wanted) {
+        return not_taken("скорость " + std::to_string(wanted) + " бод", std::to_string(now));
+    }
+    return std::nullopt;
+}
+
+// A value other than `wanted`, both named as their setting's table has it.
 template <class T>
-SerialResult<void> expect_value(const SerialResult<LineSettings>& in_force, T LineSettings::*field,
-                                T wanted) {
-    if (!in_force) {
-        return std::unexpected(in_force.error());
+std::optional<SerialError> refused(T now, T wanted) {
+    if (now != wanted) {
+        return not_taken(row(wanted).refused, row(now).kept);
     }
-    if (const T now = (*in_force).*field; now != wanted) {
-        return std::unexpected(not_taken(row(wanted).refused, row(now).kept));
-    }
-    return {};
+    return std::nullopt;
 }
 
 }  // namespace
@@ -40,53 +48,21 @@ SerialError zero_baud_error() {
                        "скорость 0 бод недопустима (в POSIX она означает разрыв линии)"};
 }
 
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, std::uint32_t wanted_baud) {
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, const LineSettings& wanted) {
     if (!in_force) {
         return std::unexpected(in_force.error());
     }
-    const std::uint32_t now = in_force->baud_rate;
-    // A driver may round to what its divisor can make; within 2 % the line
-    // works (a UART receiver tolerates about that much), beyond it the device
-    // is not running at the rate asked for.
-    const std::uint64_t deviation = now > wanted_baud ? now - wanted_baud : wanted_baud - now;
-    if (deviation * 50 > wanted_baud) {
-        return std::unexpected(
-            not_taken("скорость " + std::to_string(wanted_baud) + " бод", std::to_string(now)));
+    const LineSettings& now = *in_force;
+    for (const auto& refusal : {refused_baud(now.baud_rate, wanted.baud_rate),
+                                refused(now.data_bits, wanted.data_bits),
+                                refused(now.parity, wanted.parity),
+                                refused(now.stop_bits, wanted.stop_bits),
+                                refused(now.flow_control, wanted.flow_control)}) {
+        if (refusal) {
+            return std::unexpected(*refusal);
+        }
     }
     return {};
-}
-
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, DataBits wanted) {
-    return expect_value(in_force, &LineSettings::data_bits, wanted);
-}
-
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, StopBits wanted) {
-    return expect_value(in_force, &LineSettings::stop_bits, wanted);
-}
-
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, Parity wanted) {
-    return expect_value(in_force, &LineSettings::parity, wanted);
-}
-
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, FlowControl wanted) {
-    return expect_value(in_force, &LineSettings::flow_control, wanted);
-}
-
-SerialResult<void> confirm_all(const SerialResult<LineSettings>& in_force,
-                               const LineSettings& wanted) {
-    if (auto ok = confirm(in_force, wanted.baud_rate); !ok) {
-        return ok;
-    }
-    if (auto ok = confirm(in_force, wanted.data_bits); !ok) {
-        return ok;
-    }
-    if (auto ok = confirm(in_force, wanted.parity); !ok) {
-        return ok;
-    }
-    if (auto ok = confirm(in_force, wanted.stop_bits); !ok) {
-        return ok;
-    }
-    return confirm(in_force, wanted.flow_control);
 }
 
 SerialResult<void> settle(const SerialResult<void>& written, const SerialResult<void>& confirmed) {

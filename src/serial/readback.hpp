@@ -3,7 +3,7 @@
 #pragma once
 
 // Checks that a device runs with what was asked of it: a driver may keep
-// another value without reporting an error, so each opening and each setter
+// another value without reporting an error, so each opening and each change
 // reads the line back (serial/line_port.cpp).
 
 #include <cstdint>
@@ -16,16 +16,11 @@ namespace portavik::detail {
 // Baud rate 0 is not a rate (POSIX uses it to hang up the line).
 SerialError zero_baud_error();
 
-// `in_force` is the line read back after the change; a failed read is the
-// outcome. A value other than `wanted` is an InvalidInput error naming both.
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, std::uint32_t wanted_baud);
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, DataBits wanted);
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, StopBits wanted);
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, Parity wanted);
-SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, FlowControl wanted);
-// All five, in the order the settings dialog lists them.
-SerialResult<void> confirm_all(const SerialResult<LineSettings>& in_force,
-                               const LineSettings& wanted);
+// `in_force` is the line read back after a change; a failed read is the
+// outcome. A setting other than `wanted` is an InvalidInput error naming the
+// value asked for and the one in force; of several, the first in the order
+// the settings dialog lists them.
+SerialResult<void> confirm(const SerialResult<LineSettings>& in_force, const LineSettings& wanted);
 
 // The outcome of a change: a refusal as the read-back names it, otherwise the
 // write's own failure. A write that failed with InvalidInput (the driver took

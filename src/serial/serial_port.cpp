@@ -6,33 +6,9 @@
 
 namespace portavik {
 
-PortSettings PortSettings::baud_rate(std::uint32_t value) const {
+PortSettings PortSettings::line(const LineSettings& value) const {
     PortSettings copy = *this;
-    copy.baud_rate_ = value;
-    return copy;
-}
-
-PortSettings PortSettings::data_bits(DataBits value) const {
-    PortSettings copy = *this;
-    copy.data_bits_ = value;
-    return copy;
-}
-
-PortSettings PortSettings::flow_control(FlowControl value) const {
-    PortSettings copy = *this;
-    copy.flow_control_ = value;
-    return copy;
-}
-
-PortSettings PortSettings::parity(Parity value) const {
-    PortSettings copy = *this;
-    copy.parity_ = value;
-    return copy;
-}
-
-PortSettings PortSettings::stop_bits(StopBits value) const {
-    PortSettings copy = *this;
-    copy.stop_bits_ = value;
+    copy.line_ = value;
     return copy;
 }
 
@@ -60,8 +36,6 @@ std::string_view io_kind_name(IoKind kind) {
             return "BrokenPipe";
         case IoKind::ResourceBusy:
             return "ResourceBusy";
-        case IoKind::UnexpectedEof:
-            return "UnexpectedEof";
         case IoKind::Other:
             return "Other";
     }

@@ -34,7 +34,6 @@ enum class IoKind {
     InvalidInput,
     BrokenPipe,
     ResourceBusy,
-    UnexpectedEof,
     Other,
 };
 
@@ -63,37 +62,49 @@ struct PortInfo {
     std::string port_name;
 };
 
-// Description of a port to be opened. Setters return a copy with one field
-// replaced, so settings are built as a chain.
+// Description of a port to be opened: its path, the line to put in force and
+// the read timeout. Setters return a copy with one value replaced, so
+// settings are built as a chain.
 class PortSettings {
   public:
+    // The line at `baud_rate`, 8N1 without flow control.
     PortSettings(std::string path, std::uint32_t baud_rate)
-        : path_(std::move(path)), baud_rate_(baud_rate) {}
+        : path_(std::move(path)), line_{.baud_rate = baud_rate} {}
 
-    [[nodiscard]] PortSettings baud_rate(std::uint32_t value) const;
-    [[nodiscard]] PortSettings data_bits(DataBits value) const;
-    [[nodiscard]] PortSettings flow_control(FlowControl value) const;
-    [[nodiscard]] PortSettings parity(Parity value) const;
-    [[nodiscard]] PortSettings stop_bits(StopBits value) const;
+    [[nodiscard]] PortSettings baud_rate(std::uint32_t value) const {
+        return with(&LineSettings::baud_rate, value);
+    }
+    [[nodiscard]] PortSettings data_bits(DataBits value) const {
+        return with(&LineSettings::data_bits, value);
+    }
+    [[nodiscard]] PortSettings flow_control(FlowControl value) const {
+        return with(&LineSettings::flow_control, value);
+    }
+    [[nodiscard]] PortSettings parity(Parity value) const {
+        return with(&LineSettings::parity, value);
+    }
+    [[nodiscard]] PortSettings stop_bits(StopBits value) const {
+        return with(&LineSettings::stop_bits, value);
+    }
+    [[nodiscard]] PortSettings line(const LineSettings& value) const;
     [[nodiscard]] PortSettings timeout(std::chrono::milliseconds value) const;
 
     const std::string& path() const { return path_; }
-    std::uint32_t baud_rate() const { return baud_rate_; }
-    DataBits data_bits() const { return data_bits_; }
-    FlowControl flow_control() const { return flow_control_; }
-    Parity parity() const { return parity_; }
-    StopBits stop_bits() const { return stop_bits_; }
+    const LineSettings& line() const { return line_; }
     std::chrono::milliseconds timeout() const { return timeout_; }
 
     friend bool operator==(const PortSettings&, const PortSettings&) = default;
 
   private:
+    template <class T>
+    PortSettings with(T LineSettings::*field, T value) const {
+        PortSettings copy = *this;
+        copy.line_.*field = value;
+        return copy;
+    }
+
     std::string path_;
-    std::uint32_t baud_rate_;
-    DataBits data_bits_ = DataBits::Eight;
-    FlowControl flow_control_ = FlowControl::None;
-    Parity parity_ = Parity::None;
-    StopBits stop_bits_ = StopBits::One;
+    LineSettings line_;
     std::chrono::milliseconds timeout_{0};
 };
 
@@ -108,19 +119,54 @@ class SerialPort {
     virtual ~SerialPort() = default;
 
     virtual std::optional<std::string> name() const = 0;
-
-    virtual SerialResult<std::uint32_t> baud_rate() const = 0;
-    virtual SerialResult<DataBits> data_bits() const = 0;
-    virtual SerialResult<StopBits> stop_bits() const = 0;
-    virtual SerialResult<Parity> parity() const = 0;
-    virtual SerialResult<FlowControl> flow_control() const = 0;
     virtual std::chrono::milliseconds timeout() const = 0;
 
-    virtual SerialResult<void> set_baud_rate(std::uint32_t value) = 0;
-    virtual SerialResult<void> set_data_bits(DataBits value) = 0;
-    virtual SerialResult<void> set_stop_bits(StopBits value) = 0;
-    virtual SerialResult<void> set_parity(Parity value) = 0;
-    virtual SerialResult<void> set_flow_control(FlowControl value) = 0;
+    // The whole line as the device reports it now.
+    virtual SerialResult<LineSettings> line_settings() const = 0;
+    // Puts the whole line in force at once and reads it back: a value the
+    // device did not keep is an InvalidInput error that names it and the
+    // value in force. The port stays open either way.
+    virtual SerialResult<void> set_line_settings(const LineSettings& line) = 0;
+
+    // One setting of the line as the device reports it.
+    template <class T>
+    SerialResult<T> setting(T LineSettings::*field) const {
+        const auto line = line_settings();
+        if (!line) {
+            return std::unexpected(line.error());
+        }
+        return (*line).*field;
+    }
+    // The line in force with one setting changed, put in force as above.
+    template <class T>
+    SerialResult<void> change(T LineSettings::*field, T value) {
+        auto line = line_settings();
+        if (!line) {
+            return std::unexpected(line.error());
+        }
+        (*line).*field = value;
+        return set_line_settings(*line);
+    }
+
+    SerialResult<std::uint32_t> baud_rate() const { return setting(&LineSettings::baud_rate); }
+    SerialResult<DataBits> data_bits() const { return setting(&LineSettings::data_bits); }
+    SerialResult<StopBits> stop_bits() const { return setting(&LineSettings::stop_bits); }
+    SerialResult<Parity> parity() const { return setting(&LineSettings::parity); }
+    SerialResult<FlowControl> flow_control() const { return setting(&LineSettings::flow_control); }
+
+    SerialResult<void> set_baud_rate(std::uint32_t value) {
+        return change(&LineSettings::baud_rate, value);
+    }
+    SerialResult<void> set_data_bits(DataBits value) {
+        return change(&LineSettings::data_bits, value);
+    }
+    SerialResult<void> set_stop_bits(StopBits value) {
+        return change(&LineSettings::stop_bits, value);
+    }
+    SerialResult<void> set_parity(Parity value) { return change(&LineSettings::parity, value); }
+    SerialResult<void> set_flow_control(FlowControl value) {
+        return change(&LineSettings::flow_control, value);
+    }
 
     virtual SerialResult<std::unique_ptr<SerialPort>> try_clone() const = 0;
 
@@ -150,8 +196,7 @@ using PortList = std::vector<PortInfo>;
 
 // The ports the system knows (each backend its own way).
 SerialResult<PortList> list_ports();
-// Opens the port, puts every setting in force and reads each one back: a
-// value the device did not keep is an error that names it.
+// Opens the port and puts its line in force as `set_line_settings` does.
 SerialResult<std::unique_ptr<SerialPort>> open_port(const PortSettings& settings);
 
 // Gives up the exclusive use of every open port, for an exit that skips

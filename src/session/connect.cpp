@@ -18,11 +18,7 @@ constexpr std::chrono::milliseconds kReadTimeout{50};
 }  // namespace
 
 LineSettings query_line_settings(const SerialPort& port, std::uint32_t fallback_baud) {
-    return {
-        port.baud_rate().value_or(fallback_baud),        port.data_bits().value_or(DataBits::Eight),
-        port.stop_bits().value_or(StopBits::One),        port.parity().value_or(Parity::None),
-        port.flow_control().value_or(FlowControl::None),
-    };
+    return port.line_settings().value_or(LineSettings{.baud_rate = fallback_baud});
 }
 
 std::string describe_line_settings(const LineSettings& settings) {

@@ -18,8 +18,8 @@
 
 namespace portavik {
 
-// Asks the device; a failed query gives `fallback_baud`, 8 bits, 1 stop bit,
-// no parity, no flow control, without a message.
+// Asks the device for its line; a failed read gives `fallback_baud`, 8 bits,
+// 1 stop bit, no parity, no flow control, without a message.
 LineSettings query_line_settings(const SerialPort& port, std::uint32_t fallback_baud);
 
 // "{baud} бод, 8 бит данных, 1 стоп-бит, нет четность, нет поток"

@@ -11,7 +11,6 @@
 #include <string_view>
 
 #include "session/connect.hpp"
-#include "session/port_choice.hpp"
 #include "session/send.hpp"
 #include "text/text.hpp"
 
@@ -33,8 +32,7 @@ struct ChoiceDialog {
     std::array<Answer<T>, Answers> answers;
     std::string_view success;
     std::string_view failure;
-    SerialResult<void> (SerialPort::*apply)(T);
-    PortSettings (PortSettings::*store)(T) const;
+    T LineSettings::*field;
 };
 
 constexpr ChoiceDialog<DataBits, 5, 4> kDataBitsDialog{
@@ -43,8 +41,7 @@ constexpr ChoiceDialog<DataBits, 5, 4> kDataBitsDialog{
     {{{"1", DataBits::Five}, {"2", DataBits::Six}, {"3", DataBits::Seven}, {"4", DataBits::Eight}}},
     "✅ Биты данных установлены: ",
     "❌ Ошибка установки бит данных: ",
-    &SerialPort::set_data_bits,
-    &PortSettings::data_bits,
+    &LineSettings::data_bits,
 };
 
 constexpr ChoiceDialog<StopBits, 3, 2> kStopBitsDialog{
@@ -53,8 +50,7 @@ constexpr ChoiceDialog<StopBits, 3, 2> kStopBitsDialog{
     {{{"1", StopBits::One}, {"2", StopBits::Two}}},
     "✅ Стоп-биты установлены: ",
     "❌ Ошибка установки стоп-бит: ",
-    &SerialPort::set_stop_bits,
-    &PortSettings::stop_bits,
+    &LineSettings::stop_bits,
 };
 
 // The answers follow the printed labels, not the order of the values.
@@ -64,8 +60,7 @@ constexpr ChoiceDialog<Parity, 4, 3> kParityDialog{
     {{{"1", Parity::None}, {"2", Parity::Even}, {"3", Parity::Odd}}},
     "✅ Четность установлена: ",
     "❌ Ошибка установки четности: ",
-    &SerialPort::set_parity,
-    &PortSettings::parity,
+    &LineSettings::parity,
 };
 
 constexpr ChoiceDialog<FlowControl, 4, 3> kFlowControlDialog{
@@ -74,8 +69,7 @@ constexpr ChoiceDialog<FlowControl, 4, 3> kFlowControlDialog{
     {{{"1", FlowControl::None}, {"2", FlowControl::Hardware}, {"3", FlowControl::Software}}},
     "✅ Управление потоком установлено: ",
     "❌ Ошибка установки управления потоком: ",
-    &SerialPort::set_flow_control,
-    &PortSettings::flow_control,
+    &LineSettings::flow_control,
 };
 
 // Prints the dialog and reads the answer: the chosen value, or nothing after
@@ -114,50 +108,34 @@ std::optional<std::uint32_t> ask_baud_rate(Console& console) {
     return static_cast<std::uint32_t>(*baud);
 }
 
-std::string confirmation(std::uint32_t baud) {
-    return "✅ Скорость установлена: " + std::to_string(baud) + " бод";
+// Before opening, a value only goes into the line to open with.
+template <class T>
+SerialResult<void> put(LineSettings& line, T LineSettings::*field, T value) {
+    line.*field = value;
+    return {};
 }
 
-template <class T, std::size_t L, std::size_t A>
-std::string confirmation(const ChoiceDialog<T, L, A>& dialog, T value) {
-    return std::string(dialog.success) + value_name(value);
+// On the open port, a value is in force at once, or the device refuses it.
+template <class T>
+SerialResult<void> put(SerialPort& port, T LineSettings::*field, T value) {
+    return port.change(field, value);
 }
 
-// Before opening, a value only goes into the settings to open with.
-void set_baud_rate(Console& console, PortSettings& settings, std::uint32_t baud) {
-    settings = settings.baud_rate(baud);
-    console.line(confirmation(baud));
-}
-
-template <class T, std::size_t L, std::size_t A>
-void set_choice(Console& console, PortSettings& settings, const ChoiceDialog<T, L, A>& dialog,
-                T value) {
-    settings = (settings.*dialog.store)(value);
-    console.line(confirmation(dialog, value));
-}
-
-// On the open port, a value is applied at once, or the device's refusal is shown.
-void set_baud_rate(Console& console, SerialPort& port, std::uint32_t baud) {
-    if (auto applied = port.set_baud_rate(baud); applied) {
-        console.line(confirmation(baud));
+template <class Target, class T>
+void set_value(Console& console, Target& target, T LineSettings::*field, T value,
+               const std::string& confirmation, std::string_view failure) {
+    if (auto applied = put(target, field, value); applied) {
+        console.line(confirmation);
     } else {
-        console.line("❌ Ошибка установки скорости: " + applied.error().description);
-    }
-}
-
-template <class T, std::size_t L, std::size_t A>
-void set_choice(Console& console, SerialPort& port, const ChoiceDialog<T, L, A>& dialog, T value) {
-    if (auto applied = (port.*dialog.apply)(value); applied) {
-        console.line(confirmation(dialog, value));
-    } else {
-        console.line(std::string(dialog.failure) + applied.error().description);
+        console.line(std::string(failure) + applied.error().description);
     }
 }
 
 template <class Target, class T, std::size_t L, std::size_t A>
 void ask_and_set(Console& console, Target& target, const ChoiceDialog<T, L, A>& dialog) {
     if (const auto value = ask_choice(console, dialog)) {
-        set_choice(console, target, dialog, *value);
+        set_value(console, target, dialog.field, *value,
+                  std::string(dialog.success) + value_name(*value), dialog.failure);
     }
 }
 
@@ -189,7 +167,9 @@ void run_settings_menu(Console& console, Target& target, std::string_view last_i
         const std::string_view answer = trim(*input);
         if (answer == "1") {
             if (const auto baud = ask_baud_rate(console)) {
-                set_baud_rate(console, target, *baud);
+                set_value(console, target, &LineSettings::baud_rate, *baud,
+                          "✅ Скорость установлена: " + std::to_string(*baud) + " бод",
+                          "❌ Ошибка установки скорости: ");
             }
         } else if (answer == "2") {
             ask_and_set(console, target, kDataBitsDialog);
@@ -217,8 +197,9 @@ void print_summary(Console& console, const SerialPort& port) {
 }  // namespace
 
 PortSettings configure_settings_before_open(Console& console, PortSettings settings) {
-    run_settings_menu(console, settings, "6. Применить настройки и открыть порт");
-    return settings;
+    LineSettings line = settings.line();
+    run_settings_menu(console, line, "6. Применить настройки и открыть порт");
+    return settings.line(line);
 }
 
 void configure_port_settings(Console& console, SerialPort& port) {

@@ -6,7 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "session/port_choice.hpp"
 #include "session/send.hpp"
 #include "text/text.hpp"
 #include "tirk/tirk_commands.hpp"

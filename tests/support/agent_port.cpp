@@ -30,21 +30,25 @@ class AgentPort final : public SerialPort {
         return reply.at(0) == "ok" ? std::optional(from_hex(reply.at(1))) : std::nullopt;
     }
 
-    SerialResult<std::uint32_t> baud_rate() const override { return get<std::uint32_t>("baud"); }
-    SerialResult<DataBits> data_bits() const override { return get<DataBits>("data"); }
-    SerialResult<StopBits> stop_bits() const override { return get<StopBits>("stop"); }
-    SerialResult<Parity> parity() const override { return get<Parity>("parity"); }
-    SerialResult<FlowControl> flow_control() const override { return get<FlowControl>("flow"); }
+    SerialResult<LineSettings> line_settings() const override {
+        const auto reply = call("get");
+        if (reply.at(0) != "ok") {
+            return std::unexpected(serial_error_of(reply));
+        }
+        return line_of(reply, 1);
+    }
     std::chrono::milliseconds timeout() const override {
         const auto reply = call("timeout");
         return std::chrono::milliseconds(reply.at(0) == "ok" ? std::stol(reply.at(1)) : 0);
     }
 
-    SerialResult<void> set_baud_rate(std::uint32_t value) override { return set("baud", value); }
-    SerialResult<void> set_data_bits(DataBits value) override { return set("data", value); }
-    SerialResult<void> set_stop_bits(StopBits value) override { return set("stop", value); }
-    SerialResult<void> set_parity(Parity value) override { return set("parity", value); }
-    SerialResult<void> set_flow_control(FlowControl value) override { return set("flow", value); }
+    SerialResult<void> set_line_settings(const LineSettings& line) override {
+        const auto reply = call("set", encode(line));
+        if (reply.at(0) != "ok") {
+            return std::unexpected(serial_error_of(reply));
+        }
+        return {};
+    }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
         const auto reply = call("clone");
@@ -77,25 +81,6 @@ class AgentPort final : public SerialPort {
   private:
     std::vector<std::string> call(const std::string& verb, const std::string& rest = {}) const {
         return client_.call(verb + " " + handle_ + (rest.empty() ? "" : " " + rest));
-    }
-
-    template <class T>
-    SerialResult<T> get(const std::string& what) const {
-        const auto reply = call("get", what);
-        if (reply.at(0) != "ok") {
-            return std::unexpected(serial_error_of(reply));
-        }
-        return static_cast<T>(std::stoul(reply.at(1)));
-    }
-
-    template <class T>
-    SerialResult<void> set(const std::string& what, T value) {
-        const auto reply =
-            call("set", what + " " + std::to_string(static_cast<unsigned long>(value)));
-        if (reply.at(0) != "ok") {
-            return std::unexpected(serial_error_of(reply));
-        }
-        return {};
     }
 
     AgentClient& client_;
@@ -203,12 +188,8 @@ std::vector<std::string> AgentClient::call(const std::string& request) {
 }
 
 SerialResult<std::unique_ptr<SerialPort>> AgentClient::open_port(const PortSettings& settings) {
-    const auto number = [](auto value) { return std::to_string(static_cast<long>(value)); };
-    const auto reply =
-        call("open " + to_hex(settings.path()) + " " + number(settings.baud_rate()) + " " +
-             number(settings.data_bits()) + " " + number(settings.parity()) + " " +
-             number(settings.stop_bits()) + " " + number(settings.flow_control()) + " " +
-             number(settings.timeout().count()));
+    const auto reply = call("open " + to_hex(settings.path()) + " " + encode(settings.line()) +
+                            " " + std::to_string(settings.timeout().count()));
     if (reply.at(0) != "ok") {
         return std::unexpected(serial_error_of(reply));
     }

@@ -7,13 +7,15 @@
 // A request is "<id> <verb> <words...>", its reply "<id> <status> <words...>",
 // one line each; text and bytes travel as hex, so no word holds a space.
 //
-//   open <path> <baud> <data> <parity> <stop> <flow> <timeout_ms> -> ok <handle>
+//   open <path> <line> <timeout_ms>         -> ok <handle>
 //   list                                    -> ok <name>...
 //   name|timeout|clone|cancel|close <handle> -> ok [<value>]
-//   get <handle> baud|data|stop|parity|flow -> ok <value>
-//   set <handle> baud|data|stop|parity|flow <value> -> ok
+//   get <handle>                            -> ok <line>
+//   set <handle> <line>                     -> ok
 //   read <handle> <size>                    -> ok <bytes>
 //   write <handle> <bytes>                  -> ok
+//
+// A line is five numbers: <baud> <data> <stop> <parity> <flow>.
 //
 // Failures: "err <kind> <io_kind> <description>" for serial errors,
 // "ioerr <io_kind> <message>" for read and write errors, "bad <text>" for a
@@ -67,6 +69,24 @@ inline std::vector<std::string> words(const std::string& line) {
         out.push_back(word);
     }
     return out;
+}
+
+inline std::string encode(const LineSettings& line) {
+    std::string out = std::to_string(line.baud_rate);
+    for (const int value :
+         {static_cast<int>(line.data_bits), static_cast<int>(line.stop_bits),
+          static_cast<int>(line.parity), static_cast<int>(line.flow_control)}) {
+        out += " " + std::to_string(value);
+    }
+    return out;
+}
+
+// The line whose five numbers begin at word `first`.
+inline LineSettings line_of(const std::vector<std::string>& words, std::size_t first) {
+    const auto number = [&](std::size_t i) { return std::stoul(words.at(first + i)); };
+    return LineSettings{static_cast<std::uint32_t>(number(0)), static_cast<DataBits>(number(1)),
+                        static_cast<StopBits>(number(2)), static_cast<Parity>(number(3)),
+                        static_cast<FlowControl>(number(4))};
 }
 
 inline std::string encode(const SerialError& error) {

@@ -38,11 +38,7 @@ struct FakePlatform {
                     return std::unexpected(error);
                 }
                 device->name = settings.path();
-                device->baud_rate = settings.baud_rate();
-                device->data_bits = settings.data_bits();
-                device->stop_bits = settings.stop_bits();
-                device->parity = settings.parity();
-                device->flow_control = settings.flow_control();
+                device->line = settings.line();
                 device->timeout = settings.timeout();
                 return std::make_unique<FakePort>(device);
             },

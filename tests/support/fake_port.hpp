@@ -48,15 +48,11 @@ inline ReadStep action_step(std::function<void()> action) {
 struct FakeDevice {
     std::mutex lock;
     std::optional<std::string> name = std::string("COM3");
-    std::uint32_t baud_rate = 9600;
-    DataBits data_bits = DataBits::Eight;
-    StopBits stop_bits = StopBits::One;
-    Parity parity = Parity::None;
-    FlowControl flow_control = FlowControl::None;
+    LineSettings line{.baud_rate = 9600};
     std::chrono::milliseconds timeout{50};
 
-    std::optional<SerialError> query_error;   // every query fails with it
-    std::optional<SerialError> setter_error;  // every setter fails with it
+    std::optional<SerialError> query_error;   // every read of the line fails with it
+    std::optional<SerialError> setter_error;  // every change of the line fails with it
     std::optional<SerialError> clone_error;
     std::optional<IoError> write_error;
     std::uint64_t overruns = 0;  // what overruns() reports
@@ -90,26 +86,26 @@ class FakePort final : public SerialPort {
         std::lock_guard guard(device_->lock);
         return device_->name;
     }
-    SerialResult<std::uint32_t> baud_rate() const override { return query(&FakeDevice::baud_rate); }
-    SerialResult<DataBits> data_bits() const override { return query(&FakeDevice::data_bits); }
-    SerialResult<StopBits> stop_bits() const override { return query(&FakeDevice::stop_bits); }
-    SerialResult<Parity> parity() const override { return query(&FakeDevice::parity); }
-    SerialResult<FlowControl> flow_control() const override {
-        return query(&FakeDevice::flow_control);
-    }
     std::chrono::milliseconds timeout() const override {
         std::lock_guard guard(device_->lock);
         return device_->timeout;
     }
 
-    SerialResult<void> set_baud_rate(std::uint32_t v) override {
-        return set(&FakeDevice::baud_rate, v);
+    SerialResult<LineSettings> line_settings() const override {
+        std::lock_guard guard(device_->lock);
+        if (device_->query_error) {
+            return std::unexpected(*device_->query_error);
+        }
+        return device_->line;
     }
-    SerialResult<void> set_data_bits(DataBits v) override { return set(&FakeDevice::data_bits, v); }
-    SerialResult<void> set_stop_bits(StopBits v) override { return set(&FakeDevice::stop_bits, v); }
-    SerialResult<void> set_parity(Parity v) override { return set(&FakeDevice::parity, v); }
-    SerialResult<void> set_flow_control(FlowControl v) override {
-        return set(&FakeDevice::flow_control, v);
+    SerialResult<void> set_line_settings(const LineSettings& line) override {
+        std::lock_guard guard(device_->lock);
+        ++device_->setter_calls;
+        if (device_->setter_error) {
+            return std::unexpected(*device_->setter_error);
+        }
+        device_->line = line;
+        return {};
     }
 
     SerialResult<std::unique_ptr<SerialPort>> try_clone() const override {
@@ -172,25 +168,6 @@ class FakePort final : public SerialPort {
     }
 
   private:
-    template <class T>
-    SerialResult<T> query(T FakeDevice::*field) const {
-        std::lock_guard guard(device_->lock);
-        if (device_->query_error) {
-            return std::unexpected(*device_->query_error);
-        }
-        return (*device_).*field;
-    }
-    template <class T>
-    SerialResult<void> set(T FakeDevice::*field, T value) {
-        std::lock_guard guard(device_->lock);
-        ++device_->setter_calls;
-        if (device_->setter_error) {
-            return std::unexpected(*device_->setter_error);
-        }
-        (*device_).*field = value;
-        return {};
-    }
-
     std::shared_ptr<FakeDevice> device_;
 };
 

@@ -21,7 +21,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "support/agent_protocol.hpp"
@@ -110,64 +109,10 @@ int keep(std::unique_ptr<SerialPort> port) {
     return number;
 }
 
-template <class T>
-std::string value_reply(const SerialResult<T>& result) {
-    if (!result) {
-        return encode(result.error());
-    }
-    if constexpr (std::is_enum_v<T>) {
-        return "ok " + std::to_string(static_cast<int>(*result));
-    } else {
-        return "ok " + std::to_string(*result);
-    }
-}
-
-std::string void_reply(const SerialResult<void>& result) {
-    return result ? "ok" : encode(result.error());
-}
-
-std::string get(SerialPort& port, const std::string& what) {
-    if (what == "baud") {
-        return value_reply(port.baud_rate());
-    }
-    if (what == "data") {
-        return value_reply(port.data_bits());
-    }
-    if (what == "stop") {
-        return value_reply(port.stop_bits());
-    }
-    if (what == "parity") {
-        return value_reply(port.parity());
-    }
-    return value_reply(port.flow_control());
-}
-
-std::string set(SerialPort& port, const std::string& what, const std::string& value) {
-    const auto number = std::stoul(value);
-    if (what == "baud") {
-        return void_reply(port.set_baud_rate(static_cast<std::uint32_t>(number)));
-    }
-    if (what == "data") {
-        return void_reply(port.set_data_bits(static_cast<DataBits>(number)));
-    }
-    if (what == "stop") {
-        return void_reply(port.set_stop_bits(static_cast<StopBits>(number)));
-    }
-    if (what == "parity") {
-        return void_reply(port.set_parity(static_cast<Parity>(number)));
-    }
-    return void_reply(port.set_flow_control(static_cast<FlowControl>(number)));
-}
-
 std::string open(const std::vector<std::string>& w) {
-    const auto number = [&](std::size_t i) { return std::stoul(w.at(i)); };
-    const PortSettings settings =
-        PortSettings(from_hex(w.at(2)), static_cast<std::uint32_t>(number(3)))
-            .data_bits(static_cast<DataBits>(number(4)))
-            .parity(static_cast<Parity>(number(5)))
-            .stop_bits(static_cast<StopBits>(number(6)))
-            .flow_control(static_cast<FlowControl>(number(7)))
-            .timeout(std::chrono::milliseconds(number(8)));
+    const PortSettings settings = PortSettings(from_hex(w.at(2)), 0)
+                                      .line(line_of(w, 3))
+                                      .timeout(std::chrono::milliseconds(std::stoul(w.at(8))));
     auto opened = open_port(settings);
     if (!opened) {
         return encode(opened.error());
@@ -197,10 +142,12 @@ std::string serve(SerialPort& port, const Request& w) {
         return "ok " + std::to_string(port.timeout().count());
     }
     if (verb == "get") {
-        return get(port, w.at(3));
+        const auto line = port.line_settings();
+        return line ? "ok " + encode(*line) : encode(line.error());
     }
     if (verb == "set") {
-        return set(port, w.at(3), w.at(4));
+        const auto set = port.set_line_settings(line_of(w, 3));
+        return set ? "ok" : encode(set.error());
     }
     if (verb == "read") {
         std::vector<std::uint8_t> buffer(std::stoul(w.at(3)));

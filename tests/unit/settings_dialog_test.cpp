@@ -48,12 +48,8 @@ TEST(PortSettingsDialog, EachChangeIsAppliedAtOnceAndConfirmedByName) {
     TestConsole t(" 4 \n2\n5\n3\n2\n3\n3\n2\n1\n+38400\n6\n");
     FakePort port;
     configure_port_settings(t.console, port);
-    const auto& d = port.device();
-    EXPECT_EQ(d.parity, Parity::Even);
-    EXPECT_EQ(d.flow_control, FlowControl::Software);
-    EXPECT_EQ(d.data_bits, DataBits::Seven);
-    EXPECT_EQ(d.stop_bits, StopBits::Two);
-    EXPECT_EQ(d.baud_rate, 38400U);
+    EXPECT_EQ(port.device().line, (LineSettings{38400, DataBits::Seven, StopBits::Two,
+                                                Parity::Even, FlowControl::Software}));
     const std::string expected =
         menu() + screen("parity_dialog") + "✅ Четность установлена: Even\n" + menu() +
         screen("flow_dialog") + "✅ Управление потоком установлено: Software\n" + menu() +
@@ -114,8 +110,8 @@ TEST(PortSettingsDialog, SummaryFallsBackForAnUnnamedPortAndFailedQueries) {
     TestConsole t("6\n");
     FakePort port;
     port.device().name.reset();
-    port.device().baud_rate = 115200;
-    port.device().parity = Parity::Odd;
+    port.device().line.baud_rate = 115200;
+    port.device().line.parity = Parity::Odd;
     port.device().query_error = SerialError{ErrorKind::NoDevice, IoKind::Other, "нет"};
     configure_port_settings(t.console, port);
     EXPECT_TRUE(t.output().ends_with(summary("Неизвестный порт", line_settings("9600"))));

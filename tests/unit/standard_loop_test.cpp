@@ -91,7 +91,7 @@ TEST(StandardLoop, InvalidChoicesAreEchoedThenWarned) {
 
 TEST(StandardLoop, SettingsAndClearScreenReturnToTheMenu) {
     StandardSession s("4\n1\n115200\n6\n5\n6\n");
-    EXPECT_EQ(s.fake.device->baud_rate, 115200U);
+    EXPECT_EQ(s.fake.device->line.baud_rate, 115200U);
     const std::string& out = s.loop_output;
     EXPECT_NE(
         out.find("📝 Введено: 4\n🔄 Переход в меню настроек порта...\n" + screen("settings_menu")),
@@ -159,8 +159,8 @@ TEST(StandardLoop, DeviceDataDuringTheSettingsDialogLeavesEveryWriteWhole) {
     auto platform = fake.platform();
     run_original_version(platform);
 
-    EXPECT_EQ(device->baud_rate, 115200U);
-    EXPECT_EQ(device->stop_bits, StopBits::Two);
+    EXPECT_EQ(device->line.baud_rate, 115200U);
+    EXPECT_EQ(device->line.stop_bits, StopBits::Two);
     std::string all = fake.output();
     EXPECT_EQ(count(all, menu()), count(alone.fake.output(), menu()));
     // Taking the receiver's chunks out (reads that waited for the printer

@@ -147,8 +147,8 @@ TEST(StandardStartup, FailedOpenOffersAnotherPortFromTheDefaults) {
     auto platform = fake.platform();
     run_original_version(platform);
     ASSERT_EQ(fake.opened_with.size(), 2U);
-    EXPECT_EQ(fake.opened_with[0].baud_rate(), 115200U);
-    EXPECT_EQ(fake.opened_with[1].baud_rate(), 38400U);
+    EXPECT_EQ(fake.opened_with[0].line().baud_rate, 115200U);
+    EXPECT_EQ(fake.opened_with[1].line().baud_rate, 38400U);
     const std::string menu = screen("settings_menu_before_open");
     const std::string expected =
         port_list() + screen("standard_defaults") + menu + screen("baud_prompt") +

@@ -57,7 +57,7 @@ void print_error(std::string_view text) {
     write_whole(STDERR_FILENO, std::string(text) + "\n");
 }
 
-void log_frame(const LineSettings& settings, bool received, std::span<const std::uint8_t> bytes,
+void log_frame(const DeviceLine& settings, bool received, std::span<const std::uint8_t> bytes,
                std::string_view note) {
     std::string line = timestamp() + " [" + describe(settings) + "] " +
                        (received ? "принято:    " : "отправлено: ") + format_hex_output(bytes);

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "line_settings.hpp"
+#include "device_line.hpp"
 
 namespace portavik::device {
 
@@ -19,7 +19,7 @@ void print_line(std::string_view text);
 void print_error(std::string_view text);
 
 // "12:00:01.234 [38400 8N1, поток: нет] принято:    01 03 ... — note"
-void log_frame(const LineSettings& settings, bool received, std::span<const std::uint8_t> bytes,
+void log_frame(const DeviceLine& settings, bool received, std::span<const std::uint8_t> bytes,
                std::string_view note);
 
 // "12:00:01.234 text"

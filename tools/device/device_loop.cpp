@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "device_log.hpp"
-#include "line_settings.hpp"
+#include "device_line.hpp"
 #include "stop_signals.hpp"
 #include "stream_sender.hpp"
 
@@ -158,7 +158,7 @@ class DeviceLoop {
             return;
         }
         open_ = true;
-        settings_ = read_line_settings(master_);
+        settings_ = read_device_line(master_);
         log_event("порт открыт [" + describe(settings_) + "]");
         if (auto period = behaviour_.period()) {
             next_tick_ = Clock::now() + *period;
@@ -246,7 +246,7 @@ class DeviceLoop {
     }
 
     void follow_settings() {
-        const LineSettings now = read_line_settings(master_);
+        const DeviceLine now = read_device_line(master_);
         if (now != settings_) {
             settings_ = now;
             log_event("настройки линии: " + describe(settings_));
@@ -304,7 +304,7 @@ class DeviceLoop {
     bool uart_;
     std::optional<StreamSender> stream_;
     bool open_ = false;
-    LineSettings settings_;
+    DeviceLine settings_;
     Bytes pending_;
     Clock::time_point last_byte_;
     bool held_ = false;

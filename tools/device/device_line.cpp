@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "line_settings.hpp"
+#include "device_line.hpp"
 
 #include <termios.h>
 
@@ -19,8 +19,8 @@ constexpr std::chrono::microseconds kFixedSilence{1750};
 
 }  // namespace
 
-LineSettings read_line_settings(int master_fd) {
-    LineSettings settings;
+DeviceLine read_device_line(int master_fd) {
+    DeviceLine settings;
     termios attrs{};
     if (::tcgetattr(master_fd, &attrs) == 0) {
         const portavik::LineSettings line = detail::line_of(attrs, 0);
@@ -37,7 +37,7 @@ LineSettings read_line_settings(int master_fd) {
     return settings;
 }
 
-std::string describe(const LineSettings& settings) {
+std::string describe(const DeviceLine& settings) {
     std::string flow(display_word(FlowControl::None));
     if (settings.rts_cts && settings.xon_xoff) {
         flow = std::string(display_word(FlowControl::Hardware)) + " и " +
@@ -52,7 +52,7 @@ std::string describe(const LineSettings& settings) {
            ", поток: " + flow;
 }
 
-std::chrono::microseconds frame_silence(const LineSettings& settings) {
+std::chrono::microseconds frame_silence(const DeviceLine& settings) {
     if (settings.baud == 0 || settings.baud > kFixedSilenceAbove) {
         return kFixedSilence;
     }

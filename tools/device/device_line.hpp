@@ -13,7 +13,9 @@
 
 namespace portavik::device {
 
-struct LineSettings {
+// The line as the device side sees it: like the port's LineSettings, but
+// with each kind of flow control on or off by itself.
+struct DeviceLine {
     std::uint32_t baud = 0;
     DataBits data_bits = DataBits::Eight;
     Parity parity = Parity::None;
@@ -22,17 +24,17 @@ struct LineSettings {
     bool rts_cts = false;
     bool xon_xoff = false;
 
-    bool operator==(const LineSettings&) const = default;
+    bool operator==(const DeviceLine&) const = default;
 };
 
 // tcgetattr on a pseudo-terminal master reports the slave's settings.
-LineSettings read_line_settings(int master_fd);
+DeviceLine read_device_line(int master_fd);
 
 // "38400 8N1, поток: нет"; the flow words are the ones Portavik shows.
-std::string describe(const LineSettings& settings);
+std::string describe(const DeviceLine& settings);
 
 // Modbus RTU frame delimiter: 3.5 character times at the current rate, and a
 // fixed 1750 us above 19200 baud (Modbus over serial line, 2.5.1.1).
-std::chrono::microseconds frame_silence(const LineSettings& settings);
+std::chrono::microseconds frame_silence(const DeviceLine& settings);
 
 }  // namespace portavik::device
