@@ -121,6 +121,7 @@ SerialResult<void> put(SerialPort& port, T LineSettings::*field, T value) {
     return port.change(field, value);
 }
 
+// Puts one value and confirms it, or shows why the device refused it.
 template <class Target, class T>
 void set_value(Console& console, Target& target, T LineSettings::*field, T value,
                const std::string& confirmation, std::string_view failure) {
