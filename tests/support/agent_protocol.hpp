@@ -10,6 +10,7 @@
 //   open <path> <baud> <data> <parity> <stop> <flow> <timeout_ms> -> ok <handle>
 //   list                                    -> ok <name>...
 //   name|timeout|clone|cancel|close <handle> -> ok [<value>]
+//   counts <handle>                         -> ok <overruns> <framing> <parity> <breaks>
 //   get <handle> baud|data|stop|parity|flow -> ok <value>
 //   set <handle> baud|data|stop|parity|flow <value> -> ok
 //   read <handle> <size>                    -> ok <bytes>
