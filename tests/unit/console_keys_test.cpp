@@ -111,5 +111,65 @@ TEST(ConsoleInputMode, RawModeTurnsOffWhatWouldHoldOrRewriteTheKeys) {
     }
 }
 
+TEST(ConsoleInputMode, ARestoreFromTheControlHandlerWinsWhereverItComes) {
+    // Ctrl+Break runs the control handler's restore on a thread of its own:
+    // before raw mode is entered, while SetConsoleMode runs (before or after
+    // the mode lands), afterwards, or not at all.
+    enum class When { Before, BeforeItLands, AfterItLands, After, Never };
+    constexpr std::uint32_t kFound = key::processed_input | key::line_input | key::echo_input;
+    constexpr std::uint32_t kRaw = 0;
+    struct ModeCase {
+        const char* name;
+        When when;
+        bool entered;
+        std::uint32_t mode;  // the console's, after enter() and the restore
+    };
+    const ModeCase cases[] = {
+        {"before: nothing to undo, raw mode then entered", When::Before, true, kRaw},
+        {"before the mode lands", When::BeforeItLands, false, kFound},
+        {"after the mode landed, before it was recorded", When::AfterItLands, false, kFound},
+        {"after", When::After, true, kFound},
+        {"never", When::Never, true, kRaw},
+    };
+    for (const ModeCase& c : cases) {
+        RawModeRecord record;
+        std::uint32_t console = kFound;
+        const auto put = [&console](std::uint32_t mode) {
+            console = mode;
+            return true;
+        };
+        if (c.when == When::Before) {
+            record.restore(put);
+        }
+        const bool entered = record.enter(kFound, kRaw, [&](std::uint32_t mode) {
+            if (mode == kRaw && c.when == When::BeforeItLands) {
+                record.restore(put);
+            }
+            console = mode;
+            if (mode == kRaw && c.when == When::AfterItLands) {
+                record.restore(put);
+            }
+            return true;
+        });
+        if (c.when == When::After) {
+            record.restore(put);
+        }
+        EXPECT_EQ(entered, c.entered) << c.name;
+        EXPECT_EQ(console, c.mode) << c.name;
+        // Leaving puts the found mode back, and only once raw mode is in force.
+        EXPECT_TRUE(record.leave(put)) << c.name;
+        EXPECT_EQ(console, c.mode == kRaw && c.entered ? kFound : c.mode) << c.name;
+    }
+
+    // A console that would not take raw mode is left as found.
+    RawModeRecord record;
+    std::uint32_t console = kFound;
+    EXPECT_FALSE(record.enter(kFound, kRaw, [&console](std::uint32_t mode) {
+        console = mode == kRaw ? key::line_input : mode;
+        return mode != kRaw;
+    }));
+    EXPECT_EQ(console, kFound);
+}
+
 }  // namespace
 }  // namespace portavik

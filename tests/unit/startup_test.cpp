@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/arguments.hpp"
 #include "app/mode_menu.hpp"
+#include "console/console.hpp"
 #include "session/connect.hpp"
 #include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
@@ -54,6 +56,50 @@ TEST(Entry, AnythingElseIsWarnedOnceAndEnds) {
         EXPECT_EQ(fake.output(),
                   screen("mode_menu") + screen("invalid_choice", {{"choices", "1 или 2"}}))
             << answer;
+    }
+}
+
+TEST(Entry, ACommandLineAnswerLeavesTheConsoleModesAsFound) {
+    // Each stream logs what it was given; the console modes are put back
+    // after the last word, also when a write failed.
+    class LoggedSink final : public ByteSink {
+      public:
+        LoggedSink(std::vector<std::string>& log, std::string name, bool fails)
+            : log_(log), name_(std::move(name)), fails_(fails) {}
+        bool write(std::string_view bytes) override {
+            log_.push_back(name_ + ":" + std::string(bytes));
+            return !fails_;
+        }
+
+      private:
+        std::vector<std::string>& log_;
+        std::string name_;
+        bool fails_;
+    };
+    struct Case {
+        std::vector<std::string> args;
+        bool out_fails;
+        int status;
+        std::vector<std::string> log;
+    };
+    const Case cases[] = {
+        {{"--version"}, false, 0, {"out:portavik 1.2.3\n", "put back"}},
+        {{"--version"}, true, 1, {"out:portavik 1.2.3\n", "put back"}},
+        {{"--bogus"},
+         false,
+         2,
+         {"err:portavik: неизвестный аргумент «--bogus» (справка: portavik --help)\n",
+          "put back"}},
+    };
+    for (const Case& c : cases) {
+        const auto answer = answer_command_line(c.args, "1.2.3");
+        ASSERT_TRUE(answer);
+        std::vector<std::string> log;
+        LoggedSink out(log, "out", c.out_fails);
+        LoggedSink err(log, "err", false);
+        EXPECT_EQ(print_answer(*answer, out, err, [&log] { log.emplace_back("put back"); }),
+                  c.status);
+        EXPECT_EQ(log, c.log) << c.args.front();
     }
 }
 
