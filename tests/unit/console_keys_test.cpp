@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace portavik {
@@ -112,63 +113,39 @@ TEST(ConsoleInputMode, RawModeTurnsOffWhatWouldHoldOrRewriteTheKeys) {
 }
 
 TEST(ConsoleInputMode, ARestoreFromTheControlHandlerWinsWhereverItComes) {
-    // Ctrl+Break runs the control handler's restore on a thread of its own:
-    // before raw mode is entered, while SetConsoleMode runs (before or after
-    // the mode lands), afterwards, or not at all.
-    enum class When { Before, BeforeItLands, AfterItLands, After, Never };
-    constexpr std::uint32_t kFound = key::processed_input | key::line_input | key::echo_input;
-    constexpr std::uint32_t kRaw = 0;
-    struct ModeCase {
-        const char* name;
-        When when;
-        bool entered;
-        std::uint32_t mode;  // the console's, after enter() and the restore
+    // Ctrl+Break's restore runs on a thread of its own: before raw mode,
+    // while SetConsoleMode runs (before or after the mode lands), after, never.
+    enum When { Before, BeforeItLands, AfterItLands, After, Never, Nowhere };
+    constexpr std::uint32_t kFound = key::processed_input | key::line_input, kRaw = 0;
+    const std::tuple<When, bool, std::uint32_t> cases[] = {
+        {Before, true, kRaw},          {BeforeItLands, false, kFound},
+        {AfterItLands, false, kFound}, {After, true, kFound},
+        {Never, true, kRaw},
     };
-    const ModeCase cases[] = {
-        {"before: nothing to undo, raw mode then entered", When::Before, true, kRaw},
-        {"before the mode lands", When::BeforeItLands, false, kFound},
-        {"after the mode landed, before it was recorded", When::AfterItLands, false, kFound},
-        {"after", When::After, true, kFound},
-        {"never", When::Never, true, kRaw},
-    };
-    for (const ModeCase& c : cases) {
+    for (const auto& [when, entered, mode] : cases) {
         RawModeRecord record;
         std::uint32_t console = kFound;
-        const auto put = [&console](std::uint32_t mode) {
-            console = mode;
-            return true;
+        const auto put = [&console](std::uint32_t m) { return console = m, true; };
+        const auto restore_if = [&](When now) {
+            if (when == now) {
+                record.restore(put);
+            }
         };
-        if (c.when == When::Before) {
-            record.restore(put);
-        }
-        const bool entered = record.enter(kFound, kRaw, [&](std::uint32_t mode) {
-            if (mode == kRaw && c.when == When::BeforeItLands) {
-                record.restore(put);
-            }
-            console = mode;
-            if (mode == kRaw && c.when == When::AfterItLands) {
-                record.restore(put);
-            }
-            return true;
-        });
-        if (c.when == When::After) {
-            record.restore(put);
-        }
-        EXPECT_EQ(entered, c.entered) << c.name;
-        EXPECT_EQ(console, c.mode) << c.name;
-        // Leaving puts the found mode back, and only once raw mode is in force.
-        EXPECT_TRUE(record.leave(put)) << c.name;
-        EXPECT_EQ(console, c.mode == kRaw && c.entered ? kFound : c.mode) << c.name;
+        restore_if(Before);
+        EXPECT_EQ(record.enter(kFound, kRaw,
+                               [&](std::uint32_t m) {
+                                   restore_if(m == kRaw ? BeforeItLands : Nowhere);
+                                   console = m;
+                                   restore_if(m == kRaw ? AfterItLands : Nowhere);
+                                   return true;
+                               }),
+                  entered)
+            << when;
+        restore_if(After);
+        EXPECT_EQ(console, mode) << when;
+        EXPECT_TRUE(record.leave(put));
+        EXPECT_EQ(console, kFound) << when;
     }
-
-    // A console that would not take raw mode is left as found.
-    RawModeRecord record;
-    std::uint32_t console = kFound;
-    EXPECT_FALSE(record.enter(kFound, kRaw, [&console](std::uint32_t mode) {
-        console = mode == kRaw ? key::line_input : mode;
-        return mode != kRaw;
-    }));
-    EXPECT_EQ(console, kFound);
 }
 
 }  // namespace
