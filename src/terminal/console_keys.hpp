@@ -118,6 +118,8 @@ class RawModeRecord {
         return true;
     }
 
+    bool raw() const { return state_.load() == State::Raw; }
+
     // The way out: the found mode back if raw mode is entered or being entered.
     template <typename SetMode>
     void restore(SetMode set) {

@@ -41,6 +41,9 @@ class ConsoleTerminal final : public Terminal {
         if (!::GetConsoleMode(input_, &mode)) {
             return false;  // not a console
         }
+        if (g_raw.raw()) {
+            return true;
+        }
         g_input.store(input_);
         // Read back: a console that kept line input or echo is not raw.
         const bool entered = g_raw.enter(mode, raw_input_mode(mode), [this](DWORD wanted) {
