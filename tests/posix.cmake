@@ -38,3 +38,5 @@ endforeach()
 
 # The includes of src/ follow its layers, without circles.
 add_test(NAME layout.includes COMMAND ${PORTAVIK_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check-layers)
+# README.md and the Windows zip's README.txt say the same where both speak.
+add_test(NAME layout.docs COMMAND ${PORTAVIK_PYTHON} ${PROJECT_SOURCE_DIR}/scripts/check-docs)

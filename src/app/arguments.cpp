@@ -54,9 +54,11 @@ std::optional<CommandLineAnswer> answer_command_line(std::span<const std::string
     return CommandLineAnswer{0, "portavik " + std::string(version) + "\n", ""};
 }
 
-int print_answer(const CommandLineAnswer& answer) {
-    const bool written = (answer.out.empty() || standard_output().write(answer.out)) &&
-                         (answer.err.empty() || standard_error().write(answer.err));
+int print_answer(const CommandLineAnswer& answer, ByteSink& out, ByteSink& err,
+                 const std::function<void()>& put_back) {
+    const bool written = (answer.out.empty() || out.write(answer.out)) &&
+                         (answer.err.empty() || err.write(answer.err));
+    put_back();
     return written ? answer.status : 1;
 }
 

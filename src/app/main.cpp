@@ -26,7 +26,7 @@ int main(int argc, char** argv) {
     using namespace portavik;
     if (const auto answer =
             answer_command_line(command_line_arguments(argc, argv), PORTAVIK_VERSION)) {
-        return print_answer(*answer);
+        return print_answer(*answer, standard_output(), standard_error(), restore_console_now);
     }
     // Never destroyed: the Ctrl+C thread may print through it up to the very end.
     static Console& console = *new Console(standard_input(), standard_output(), standard_error());

@@ -30,8 +30,15 @@ bool means_disconnected(unsigned long code) {
     }
 }
 
-bool lost_input(const CommStatus& status) {
-    return status.ok && (status.flags & (kCeRxOver | kCeOverrun)) != 0;
+LineCounts flag_counts(const CommStatus& status) {
+    if (!status.ok) {
+        return {};
+    }
+    const auto one_if = [&status](unsigned long flags) -> std::uint64_t {
+        return (status.flags & flags) != 0 ? 1 : 0;
+    };
+    return {one_if(kCeRxOver | kCeOverrun), one_if(kCeFrame), one_if(kCeRxParity),
+            one_if(kCeBreak)};
 }
 
 InputQueue input_queue(const CommStatus& status) {
@@ -65,7 +72,30 @@ Outcome read_end(const Completion& read) {
 }
 
 Outcome after_abort(const CommStatus& status) {
-    return !status.ok && means_disconnected(status.error) ? Outcome::Gone : Outcome::Bytes;
+    return !status.ok && means_disconnected(status.error) ? Outcome::Gone : Outcome::Aborted;
+}
+
+std::optional<AbortPacer::Clock::time_point> AbortPacer::aborted(Clock::time_point now) {
+    if (++run_ >= kGiveUp) {
+        return std::nullopt;
+    }
+    wait_ = wait_ == Clock::duration::zero() ? first_wait_
+                                             : std::min<Clock::duration>(wait_ * 2, kLongest);
+    resume_at_ = now + wait_;
+    return resume_at_;
+}
+
+void AbortPacer::ended() {
+    run_ = 0;
+    wait_ = Clock::duration::zero();
+    resume_at_ = {};
+}
+
+std::size_t write_request(std::size_t total, std::size_t left, std::size_t paced) {
+    if (total <= kWriteRequest) {
+        return left;
+    }
+    return std::min(left, std::max<std::size_t>(paced, 1));
 }
 
 std::size_t input_queue_request(std::size_t max_rx_queue) {

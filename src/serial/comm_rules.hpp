@@ -8,8 +8,15 @@
 // values are Win32's own (winerror.h, winbase.h); serial_windows.cpp checks
 // them against the SDK's.
 
+#include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <expected>
+#include <optional>
+#include <type_traits>
+
+#include "serial/serial_port.hpp"
 
 namespace portavik::comm {
 
@@ -29,9 +36,14 @@ inline constexpr unsigned long kErrorIoDevice = 1117;
 inline constexpr unsigned long kErrorDeviceNotConnected = 1167;
 inline constexpr unsigned long kErrorDeviceRemoved = 1617;
 // ClearCommError's flags for bytes the driver lost: its input queue was
-// full (CE_RXOVER), or the UART's own buffer overran (CE_OVERRUN).
+// full (CE_RXOVER), or the UART's own buffer overran (CE_OVERRUN); and for
+// characters that came garbled: a parity error (CE_RXPARITY), a framing
+// error (CE_FRAME), a break (CE_BREAK).
 inline constexpr unsigned long kCeRxOver = 0x0001;
 inline constexpr unsigned long kCeOverrun = 0x0002;
+inline constexpr unsigned long kCeRxParity = 0x0004;
+inline constexpr unsigned long kCeFrame = 0x0008;
+inline constexpr unsigned long kCeBreak = 0x0010;
 
 // Codes with which a driver reports that its device went away.
 bool means_disconnected(unsigned long code);
@@ -46,8 +58,10 @@ struct CommStatus {
     std::size_t out_queue = 0;
 };
 
-// The driver lost bytes from the device.
-bool lost_input(const CommStatus& status);
+// What one ClearCommError reported, as counts: each flag it cleared is one
+// event of its kind since the call before (the flags say whether, not how
+// often); nothing when the call failed.
+LineCounts flag_counts(const CommStatus& status);
 
 // What a read asks for.
 enum class Queue {
@@ -82,6 +96,7 @@ enum class Outcome {
     Gone,     // the device went away
     Failed,   // another failure
     AskPort,  // aborted, not by the program: ClearCommError says what it was
+    Aborted,  // so aborted, and the port lives: made again after a pause
 };
 
 // A call that failed with `error`.
@@ -94,8 +109,68 @@ Outcome read_end(const Completion& read);
 
 // After an abort the program did not ask for: gone only when ClearCommError
 // fails as a device that went away does; otherwise the port lives (a driver
-// aborts pending I/O on a line error, for one) and the request is made again.
+// aborts pending I/O on a line error, for one) and the request is made
+// again, after a pause (AbortPacer).
 Outcome after_abort(const CommStatus& status);
+
+// Paces reads made again after aborts the program did not ask for, as the
+// receiver paces failed reads: the first waits one read timeout, each
+// further one in a row twice as long, up to a second. A driver that aborts
+// every read would otherwise have its reader spin a core; after kGiveUp in
+// a row (some 6 s at a 50 ms timeout) the device counts as gone. A read
+// that ends any other way ends the run.
+class AbortPacer {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::chrono::seconds kLongest{1};
+    static constexpr unsigned kGiveUp = 10;
+
+    explicit AbortPacer(Clock::duration first_wait)
+        : first_wait_(std::max<Clock::duration>(first_wait, std::chrono::milliseconds(1))) {}
+
+    // One more abort at `now`: when the next read may start, or nothing once
+    // the run is long enough to call the device gone.
+    std::optional<Clock::time_point> aborted(Clock::time_point now);
+    // When the next read may start: at once outside a run.
+    Clock::time_point resume_at() const { return resume_at_; }
+    void ended();
+
+  private:
+    Clock::duration first_wait_;
+    Clock::duration wait_{0};
+    unsigned run_ = 0;
+    Clock::time_point resume_at_{};
+};
+
+// Requests a write of `total` bytes is made of. A frame of up to
+// kWriteRequest bytes goes out in one request: an on-board UART under SerCx2
+// completes a request only once its FIFO has drained, so the line idles
+// between two requests, longer than a Modbus RTU frame may pause inside
+// itself. A longer write goes in requests of `paced` bytes
+// (WriteStall::request_size), so that a stall shows within about a second.
+// The stall rule counts a request still pending as queued
+// (queued_output), so a whole frame on a slow line is waited for.
+inline constexpr std::size_t kWriteRequest = 4096;
+std::size_t write_request(std::size_t total, std::size_t left, std::size_t paced);
+
+// Writes `total` bytes through `request(done, size)`, a request of `size`
+// bytes from offset `done` that gives the bytes it moved (maybe none: the
+// rest is asked for again) or its failure, in the sizes write_request
+// chooses. The first failure ends it.
+template <class Request>
+auto write_in_requests(std::size_t total, std::size_t paced, Request&& request)
+    -> std::expected<void, typename std::invoke_result_t<Request&, std::size_t,
+                                                         std::size_t>::error_type> {
+    std::size_t done = 0;
+    while (done < total) {
+        auto put = request(done, write_request(total, total - done, paced));
+        if (!put) {
+            return std::unexpected(std::move(put.error()));
+        }
+        done += *put;
+    }
+    return {};
+}
 
 // The input queue asked of the driver at opening. The standard mode holds
 // its receiver while a send submenu is open, and a console holds it while

@@ -58,6 +58,21 @@ using SerialResult = std::expected<T, SerialError>;
 template <class T>
 using IoResult = std::expected<T, IoError>;
 
+// How often the driver reported each kind of trouble with the bytes from the
+// device. Counts only grow.
+struct LineCounts {
+    // Bytes lost: the driver's input queue or the UART's own buffer overran.
+    std::uint64_t overruns = 0;
+    // Characters without their stop bit where one belongs.
+    std::uint64_t framing = 0;
+    // Characters whose parity bit did not match.
+    std::uint64_t parity = 0;
+    // Breaks: the line held at zero for longer than a character.
+    std::uint64_t breaks = 0;
+
+    friend bool operator==(const LineCounts&, const LineCounts&) = default;
+};
+
 struct PortInfo {
     std::string port_name;
 };
@@ -186,10 +201,10 @@ class SerialPort {
     // another thread while `read` runs.
     virtual void cancel_read() = 0;
 
-    // How often, since the device was opened, its driver reported bytes from
-    // it lost (an input queue or UART that overran), seen through any of its
-    // handles; 0 where the system does not tell. Safe from any thread.
-    virtual std::uint64_t overruns() const { return 0; }
+    // What the driver counted on the line since the device was opened, seen
+    // through any of its handles; all 0 where the system does not tell. Safe
+    // from any thread.
+    virtual LineCounts line_counts() const { return {}; }
 };
 
 using PortList = std::vector<PortInfo>;

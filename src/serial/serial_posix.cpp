@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #if defined(__linux__)
+#include <linux/serial.h>
 #include <sys/eventfd.h>
 #endif
 
@@ -20,6 +21,7 @@
 #include <chrono>
 #include <climits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +30,7 @@
 #include "base/poll_timeout.hpp"
 #include "interrupt/deadly_signals_posix.hpp"
 #include "serial/custom_baud.hpp"
+#include "serial/driver_counters.hpp"
 #include "serial/error_texts.hpp"
 #include "serial/line_port.hpp"
 #include "serial/posix_error.hpp"
@@ -183,6 +186,22 @@ SerialResult<termios> read_attrs(int fd) {
     return attrs;
 }
 
+// The driver's error counters (TIOCGICOUNT, which the 8250 driver and most
+// USB serial drivers answer); nothing where it refuses the query or the
+// system has none.
+std::optional<DriverCounters> driver_counters([[maybe_unused]] int fd) {
+#if defined(__linux__) && defined(TIOCGICOUNT)
+    serial_icounter_struct counters{};
+    if (::ioctl(fd, TIOCGICOUNT, &counters) != 0) {
+        return std::nullopt;
+    }
+    return DriverCounters{counters.frame, counters.parity, counters.brk, counters.overrun,
+                          counters.buf_overrun};
+#else
+    return std::nullopt;
+#endif
+}
+
 // --- The open device -------------------------------------------------------------
 
 // Descriptors of the devices held exclusively, for release_ports_now(): a
@@ -249,10 +268,21 @@ class OpenDevice {
     // rate is in force.
     std::atomic<std::uint32_t> exact_rate{0};
 
+    // What the driver counted since the opening, looked at through `fd`.
+    LineCounts line_counts(int fd) {
+        std::lock_guard lock(tally_lock_);
+        if (tally_.asking()) {
+            tally_.look(driver_counters(fd));
+        }
+        return tally_.counts();
+    }
+
   private:
     int fd_;
     bool exclusive_ = false;
     std::optional<DeadlySignalScope> signal_scope_;
+    std::mutex tally_lock_;
+    DriverTally tally_;
 };
 
 SerialResult<std::uint32_t> read_baud(int fd, const OpenDevice& device) {
@@ -421,6 +451,8 @@ class PosixSerialPort final : public LinePort {
 
     void cancel_read() override { wake_.wake(); }
 
+    LineCounts line_counts() const override { return device_->line_counts(fd_); }
+
   private:
     SerialResult<LineSettings> read_line() const override {
         const auto attrs = read_attrs(fd_);
@@ -555,6 +587,9 @@ SerialResult<std::unique_ptr<LinePort>> open_device(const std::string& path,
     if (const int err = device->make_exclusive(); err != 0) {
         return std::unexpected(detail::serial_error_from_errno(err));
     }
+
+    // Counting starts here: the driver's counters tell since its port came up.
+    device->line_counts(fd);
 
     const int handle_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     if (handle_fd < 0) {

@@ -26,10 +26,6 @@ namespace portavik {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-// The most bytes per WriteFile: a write completes when the device took all
-// of it, so smaller requests show progress where the output queue cannot
-// (wine's pseudo-terminals and many USB drivers report none).
-constexpr std::size_t kWriteChunk = 4096;
 
 // The rules of serial/comm_rules.hpp use Win32's values, spelled there so
 // that they compile everywhere.
@@ -52,6 +48,9 @@ static_assert(comm::kErrorDeviceNotConnected == ERROR_DEVICE_NOT_CONNECTED);
 static_assert(comm::kErrorDeviceRemoved == ERROR_DEVICE_REMOVED);
 static_assert(comm::kCeRxOver == CE_RXOVER);
 static_assert(comm::kCeOverrun == CE_OVERRUN);
+static_assert(comm::kCeRxParity == CE_RXPARITY);
+static_assert(comm::kCeFrame == CE_FRAME);
+static_assert(comm::kCeBreak == CE_BREAK);
 
 // --- Errors --------------------------------------------------------------------
 
@@ -154,8 +153,24 @@ struct OpenDevice {
     // XonLim and XoffLim for the input queue the driver keeps.
     comm::FlowLimits flow_limits;
     // ClearCommError clears the flags it reports, so whichever handle sees
-    // an overrun counts it here.
+    // one counts it here.
     std::atomic<std::uint64_t> overruns{0};
+    std::atomic<std::uint64_t> framing{0};
+    std::atomic<std::uint64_t> parity{0};
+    std::atomic<std::uint64_t> breaks{0};
+
+    void count(const LineCounts& more) {
+        constexpr auto kRelaxed = std::memory_order_relaxed;
+        overruns.fetch_add(more.overruns, kRelaxed);
+        framing.fetch_add(more.framing, kRelaxed);
+        parity.fetch_add(more.parity, kRelaxed);
+        breaks.fetch_add(more.breaks, kRelaxed);
+    }
+    LineCounts counts() const {
+        constexpr auto kRelaxed = std::memory_order_relaxed;
+        return {overruns.load(kRelaxed), framing.load(kRelaxed), parity.load(kRelaxed),
+                breaks.load(kRelaxed)};
+    }
 };
 
 // Asks the driver for a large input queue; the XON/XOFF limits for the one
@@ -167,7 +182,7 @@ comm::FlowLimits set_up_queues(HANDLE handle) {
     // A request: the driver may round it or keep its own (SetupComm). The
     // output queue holds one write request at most.
     if (::SetupComm(handle, static_cast<DWORD>(comm::input_queue_request(properties.dwMaxRxQueue)),
-                    static_cast<DWORD>(kWriteChunk))) {
+                    static_cast<DWORD>(comm::kWriteRequest))) {
         properties = {};
         ::GetCommProperties(handle, &properties);
     }
@@ -183,7 +198,8 @@ class WindowsSerialPort final : public LinePort {
           device_(std::move(device)),
           read_event_(make_event()),
           write_event_(make_event()),
-          cancel_event_(make_event()) {}
+          cancel_event_(make_event()),
+          aborts_(timeout) {}
 
     bool ready() const { return read_event_ && write_event_ && cancel_event_; }
 
@@ -210,7 +226,7 @@ class WindowsSerialPort final : public LinePort {
     IoResult<std::size_t> read_bytes(std::span<std::uint8_t> buffer,
                                      Clock::time_point deadline) override {
         for (;;) {
-            if (cancelled()) {
+            if (!wait_turn(deadline)) {
                 return std::unexpected(detail::read_timed_out());
             }
             const comm::CommStatus status = comm_status();
@@ -220,9 +236,16 @@ class WindowsSerialPort final : public LinePort {
             }
             const std::size_t want = std::clamp<std::size_t>(queued.bytes, 1, buffer.size());
             auto got = read_some(buffer.first(want), deadline);
+            if (!got && got.error().kind == IoKind::Interrupted) {
+                if (!aborts_.aborted(Clock::now())) {
+                    return std::unexpected(gone(comm::kErrorOperationAborted));
+                }
+                continue;
+            }
             if (!got) {
                 return std::unexpected(got.error());
             }
+            aborts_.ended();
             if (*got > 0) {
                 if (queued.bytes == 0 && *got < buffer.size()) {
                     return *got + top_up(buffer.subspan(*got));
@@ -235,34 +258,30 @@ class WindowsSerialPort final : public LinePort {
         }
     }
 
-    // Requests of a fraction of a second of wire time each, waited for
+    // Requests of the sizes comm::write_request chooses, each waited for
     // under the rule of serial/write_stall.hpp: the bytes done, and the
     // bytes still queued (comm::queued_output) show the device taking bytes.
     IoResult<void> write_bytes(std::span<const std::uint8_t> bytes,
                                detail::WriteStall& stall) override {
-        const std::size_t most = stall.request_size(kWriteChunk);
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const auto chunk = bytes.subspan(done, std::min(most, bytes.size() - done));
-            auto put = write_chunk(chunk, stall, done);
-            if (!put) {
+        return comm::write_in_requests(
+            bytes.size(), stall.request_size(comm::kWriteRequest),
+            [&](std::size_t done, std::size_t size) -> IoResult<std::size_t> {
+                auto put = write_chunk(bytes.subspan(done, size), stall, done);
+                if (put) {
+                    return *put;
+                }
                 if (put.error().kind == IoKind::TimedOut) {
                     return std::unexpected(IoError{
                         IoKind::TimedOut,
                         detail::write_stalled_text(done + put.error().handed_over, bytes.size())});
                 }
                 return std::unexpected(put.error().error);
-            }
-            done += *put;
-        }
-        return {};
+            });
     }
 
     void cancel_read() override { ::SetEvent(cancel_event_.get()); }
 
-    std::uint64_t overruns() const override {
-        return device_->overruns.load(std::memory_order_relaxed);
-    }
+    LineCounts line_counts() const override { return device_->counts(); }
 
   private:
     // A failed chunk: the error, and for a stall how much of the chunk the
@@ -307,7 +326,18 @@ class WindowsSerialPort final : public LinePort {
         return ::WaitForSingleObject(cancel_event_.get(), 0) == WAIT_OBJECT_0;
     }
 
-    // ClearCommError: the queues, and an overrun counted for the device.
+    // Whether a read may start before `deadline`: after an abort it waits
+    // out its pause (comm::AbortPacer), ended early by cancel_read().
+    bool wait_turn(Clock::time_point deadline) const {
+        const Clock::time_point resume = aborts_.resume_at();
+        if (const auto now = Clock::now(); resume > now) {
+            ::WaitForSingleObject(cancel_event_.get(), wait_ms(std::min(resume, deadline) - now));
+        }
+        return !cancelled() && Clock::now() >= resume;
+    }
+
+    // ClearCommError: the queues, and the line's troubles counted for the
+    // device.
     comm::CommStatus comm_status() const {
         DWORD errors = 0;
         COMSTAT queues{};
@@ -315,9 +345,7 @@ class WindowsSerialPort final : public LinePort {
             return {false, ::GetLastError()};
         }
         const comm::CommStatus status{true, 0, errors, queues.cbInQue, queues.cbOutQue};
-        if (comm::lost_input(status)) {
-            device_->overruns.fetch_add(1, std::memory_order_relaxed);
-        }
+        device_->count(comm::flag_counts(status));
         return status;
     }
 
@@ -365,6 +393,12 @@ class WindowsSerialPort final : public LinePort {
                 return result_of(comm::after_abort(status),
                                  {false, status.ok ? end.error : status.error, end.bytes, false});
             }
+            case comm::Outcome::Aborted:
+                // What came before the abort counts; an empty one is paced.
+                if (end.bytes > 0) {
+                    return end.bytes;
+                }
+                return std::unexpected(IoError{IoKind::Interrupted, windows::error_text(end.error)});
         }
         return std::unexpected(io_error_from(end.error));
     }
@@ -437,10 +471,10 @@ class WindowsSerialPort final : public LinePort {
         }
         const auto outcome =
             result_of(end->ok ? comm::Outcome::Bytes : comm::failed_call(end->error), *end);
-        if (!outcome) {
+        if (!outcome && outcome.error().kind != IoKind::Interrupted) {
             return std::unexpected(ChunkFailure{IoKind::Other, outcome.error()});
         }
-        if (*outcome == 0) {
+        if (!outcome || *outcome == 0) {
             return wait_after_empty_write(stall, done);
         }
         return *outcome;
@@ -469,6 +503,8 @@ class WindowsSerialPort final : public LinePort {
     // Manual reset and never reset: once cancel_read() set it, every read
     // on this handle returns at once.
     const UniqueHandle cancel_event_;
+    // Reads on this handle made again after aborts.
+    comm::AbortPacer aborts_;
 };
 
 }  // namespace

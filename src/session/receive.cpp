@@ -51,13 +51,14 @@ void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_cl
 }
 
 // One read of the port: nothing when it timed out, else the bytes or the
-// failure. Bytes the driver lost go to standard error in their place among
-// the data (LostInputNotice paces them).
+// failure. What the driver counted on the line (bytes it lost, garbled
+// characters) goes to standard error in its place among the data
+// (LostInputNotice paces it).
 std::optional<IoResult<std::size_t>> read_once(SerialPort& port, std::span<std::uint8_t> buffer,
                                                ReceiveQueue& queue, LostInputNotice& notice) {
     auto got = port.read(buffer);
-    if (auto line = notice.check(port.overruns(), LostInputNotice::Clock::now())) {
-        queue.push_line(Channel::Error, std::move(*line));
+    for (std::string& line : notice.check(port, LostInputNotice::Clock::now())) {
+        queue.push_line(Channel::Error, std::move(line));
     }
     if (!got && got.error().kind == IoKind::TimedOut) {
         return std::nullopt;

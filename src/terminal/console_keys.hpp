@@ -19,6 +19,7 @@
 // - Keys without a character: Other, except the modifier and lock keys by
 //   themselves, which give nothing.
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 
@@ -69,6 +70,70 @@ inline constexpr std::uint32_t virtual_terminal_input = 0x0200;
 std::uint32_t raw_input_mode(std::uint32_t found);
 // Whether a mode read back after setting raw_input_mode() is raw.
 bool is_raw_input_mode(std::uint32_t mode);
+
+// Raw mode's bookkeeping, for a restore that may come from another thread
+// at any moment: the console's control handler runs on a thread of its own
+// when Ctrl+Break is pressed, also while raw mode is being entered. Whatever
+// the order, a restore wins: raw mode entered while it ran is undone again,
+// so the console ends in the mode raw mode found. `set(mode)` puts a mode in
+// force and says whether it took.
+class RawModeRecord {
+  public:
+    // Puts `raw` in force, recording `found` for leave() and restore().
+    // False when it did not take, or a restore came meanwhile.
+    template <typename SetMode>
+    bool enter(std::uint32_t found, std::uint32_t raw, SetMode set) {
+        if (state_.load() == State::Raw) {
+            return true;
+        }
+        // Recorded first: a restore reads it as soon as the state says Entering.
+        found_.store(found);
+        State expected = State::Cooked;
+        if (!state_.compare_exchange_strong(expected, State::Entering)) {
+            return expected == State::Raw;
+        }
+        const bool took = set(raw);
+        expected = State::Entering;
+        if (took && state_.compare_exchange_strong(expected, State::Raw)) {
+            return true;
+        }
+        // Did not take, or a restore came while it took: the found mode again.
+        set(found);
+        expected = State::Entering;
+        state_.compare_exchange_strong(expected, State::Cooked);
+        return false;
+    }
+
+    // Puts back the found mode after raw mode; true when not in raw mode.
+    template <typename SetMode>
+    bool leave(SetMode set) {
+        if (state_.load() != State::Raw) {
+            return true;
+        }
+        if (!set(found_.load())) {
+            return false;
+        }
+        State expected = State::Raw;
+        state_.compare_exchange_strong(expected, State::Cooked);
+        return true;
+    }
+
+    bool raw() const { return state_.load() == State::Raw; }
+
+    // The way out: the found mode back if raw mode is entered or being entered.
+    template <typename SetMode>
+    void restore(SetMode set) {
+        const State was = state_.exchange(State::Cooked);
+        if (was != State::Cooked) {
+            set(found_.load());
+        }
+    }
+
+  private:
+    enum class State { Cooked, Entering, Raw };
+    std::atomic<State> state_{State::Cooked};
+    std::atomic<std::uint32_t> found_{0};
+};
 
 class ConsoleKeyMapper {
   public:

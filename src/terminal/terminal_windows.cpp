@@ -18,10 +18,14 @@ namespace portavik {
 
 namespace {
 
-// What restore_terminal_now() puts back: the mode raw mode found.
-std::atomic<bool> g_raw{false};
-std::atomic<DWORD> g_saved_mode{0};
-HANDLE g_input = nullptr;
+// What restore_terminal_now() puts back: the mode raw mode found, on the
+// console input it was found on.
+RawModeRecord g_raw;
+std::atomic<HANDLE> g_input{nullptr};
+
+bool set_input_mode(DWORD mode) {
+    return ::SetConsoleMode(g_input.load(), mode) != FALSE;
+}
 
 static_assert(console_key::processed_input == ENABLE_PROCESSED_INPUT);
 static_assert(console_key::line_input == ENABLE_LINE_INPUT);
@@ -37,17 +41,17 @@ class ConsoleTerminal final : public Terminal {
         if (!::GetConsoleMode(input_, &mode)) {
             return false;  // not a console
         }
-        if (g_raw.load()) {
+        if (g_raw.raw()) {
             return true;
         }
-        g_input = input_;
-        g_saved_mode.store(mode);
-        g_raw.store(true);
-        DWORD now = 0;
-        if (!::SetConsoleMode(input_, raw_input_mode(mode)) || !::GetConsoleMode(input_, &now) ||
-            !is_raw_input_mode(now)) {
-            ::SetConsoleMode(input_, mode);
-            g_raw.store(false);
+        g_input.store(input_);
+        // Read back: a console that kept line input or echo is not raw.
+        const bool entered = g_raw.enter(mode, raw_input_mode(mode), [this](DWORD wanted) {
+            DWORD now = 0;
+            return set_input_mode(wanted) && ::GetConsoleMode(input_, &now) &&
+                   is_raw_input_mode(now) == is_raw_input_mode(wanted);
+        });
+        if (!entered) {
             return false;
         }
         mapper_ = ConsoleKeyMapper();
@@ -56,13 +60,9 @@ class ConsoleTerminal final : public Terminal {
     }
 
     bool disable_raw_mode() override {
-        if (!g_raw.load()) {
-            return true;
-        }
-        if (!::SetConsoleMode(input_, g_saved_mode.load())) {
+        if (!g_raw.leave(set_input_mode)) {
             return false;
         }
-        g_raw.store(false);
         ready_.reset();
         return true;
     }
@@ -139,9 +139,7 @@ Terminal& standard_terminal() {
 }
 
 void restore_terminal_now() {
-    if (g_raw.exchange(false)) {
-        ::SetConsoleMode(g_input, g_saved_mode.load());
-    }
+    g_raw.restore(set_input_mode);
 }
 
 }  // namespace portavik

@@ -78,6 +78,15 @@ class AgentPort final : public SerialPort {
 
     void cancel_read() override { call("cancel"); }
 
+    LineCounts line_counts() const override {
+        const auto reply = call("counts");
+        if (reply.at(0) != "ok") {
+            return {};
+        }
+        return {std::stoull(reply.at(1)), std::stoull(reply.at(2)), std::stoull(reply.at(3)),
+                std::stoull(reply.at(4))};
+    }
+
   private:
     std::vector<std::string> call(const std::string& verb, const std::string& rest = {}) const {
         return client_.call(verb + " " + handle_ + (rest.empty() ? "" : " " + rest));

@@ -12,6 +12,7 @@
 //   name|timeout|clone|cancel|close <handle> -> ok [<value>]
 //   get <handle>                            -> ok <line>
 //   set <handle> <line>                     -> ok
+//   counts <handle>                         -> ok <overruns> <framing> <parity> <breaks>
 //   read <handle> <size>                    -> ok <bytes>
 //   write <handle> <bytes>                  -> ok
 //

@@ -55,7 +55,7 @@ struct FakeDevice {
     std::optional<SerialError> setter_error;  // every change of the line fails with it
     std::optional<SerialError> clone_error;
     std::optional<IoError> write_error;
-    std::uint64_t overruns = 0;  // what overruns() reports
+    LineCounts line_counts;  // what line_counts() reports
 
     std::vector<FakeBytes> writes;  // one entry per write_all
     std::deque<ReadStep> reads;
@@ -162,9 +162,9 @@ class FakePort final : public SerialPort {
         ++device_->cancel_calls;
     }
 
-    std::uint64_t overruns() const override {
+    LineCounts line_counts() const override {
         std::lock_guard guard(device_->lock);
-        return device_->overruns;
+        return device_->line_counts;
     }
 
   private:

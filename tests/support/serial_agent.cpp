@@ -141,6 +141,11 @@ std::string serve(SerialPort& port, const Request& w) {
     if (verb == "timeout") {
         return "ok " + std::to_string(port.timeout().count());
     }
+    if (verb == "counts") {
+        const LineCounts counts = port.line_counts();
+        return "ok " + std::to_string(counts.overruns) + " " + std::to_string(counts.framing) +
+               " " + std::to_string(counts.parity) + " " + std::to_string(counts.breaks);
+    }
     if (verb == "get") {
         const auto line = port.line_settings();
         return line ? "ok " + encode(*line) : encode(line.error());

@@ -9,11 +9,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <initializer_list>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "serial/lost_input.hpp"
 #include "serial/write_stall.hpp"
 
 namespace portavik {
@@ -24,8 +25,6 @@ using std::chrono::milliseconds;
 
 constexpr unsigned long kErrorNotSupported = 50;
 constexpr unsigned long kErrorTimeout = 1460;
-constexpr unsigned long kCeRxParity = 0x0004;
-constexpr unsigned long kCeFrame = 0x0008;
 
 CommStatus counted(std::size_t in_queue, std::size_t out_queue = 0, unsigned long flags = 0) {
     return {true, 0, flags, in_queue, out_queue};
@@ -91,11 +90,12 @@ TEST(CommRules, AnAbortIsADisconnectOnlyWhenClearCommErrorSaysTheDeviceIsGone) {
         Outcome outcome;
     };
     const Case cases[] = {
-        {"a line error aborted it", counted(0, 0, kCeFrame), Outcome::Bytes},
-        {"nothing wrong", counted(12), Outcome::Bytes},
+        {"a line error aborted it", counted(0, 0, kCeFrame), Outcome::Aborted},
+        {"nothing wrong", counted(12), Outcome::Aborted},
         {"unplugged", refused(kErrorAccessDenied), Outcome::Gone},
         {"removed", refused(kErrorDeviceRemoved), Outcome::Gone},
-        {"a driver that refuses ClearCommError", refused(kErrorInvalidParameter), Outcome::Bytes},
+        {"a driver that refuses ClearCommError", refused(kErrorInvalidParameter),
+         Outcome::Aborted},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(after_abort(c.status), c.outcome) << c.what;
@@ -124,22 +124,40 @@ TEST(CommRules, AReadAsksForWhatIsQueuedOrOneByteWhereTheDriverWillNotSay) {
     }
 }
 
-TEST(CommRules, OverrunsAreTheQueueOrTheUartLosingBytes) {
-    struct Case {
-        CommStatus status;
-        bool lost;
+TEST(CommRules, ARunOfAbortsIsPacedLikeFailedReadsAndEndsAsADisconnect) {
+    // A driver that aborts every read at once, 50 ms read timeout: each
+    // abort and when the next read may start (0: a read that ended
+    // otherwise; -1: the device counts as gone).
+    const std::pair<int, int> steps[] = {
+        {0, 50},      {50, 150},    {150, 350},   {350, 750},   {750, 1550},  {1550, 2550},
+        {2560, 0},    {2570, 2620}, {2620, 2720}, {2720, 2920}, {2920, 3320}, {3320, 4120},
+        {4120, 5120}, {5120, 6120}, {6120, 7120}, {7120, 8120}, {8120, -1},
     };
-    const Case cases[] = {
-        {counted(0, 0, kCeRxOver), true},
-        {counted(4096, 0, kCeOverrun), true},
-        {counted(9, 0, kCeFrame | kCeOverrun), true},
-        {counted(9, 0, kCeFrame), false},
-        {counted(9, 0, kCeRxParity), false},
-        {counted(9), false},
-        {refused(kErrorInvalidParameter), false},
+    const AbortPacer::Clock::time_point zero{};
+    AbortPacer pacer(milliseconds(50));
+    for (const auto& [at, resume] : steps) {
+        if (resume == 0) {
+            pacer.ended();
+            continue;
+        }
+        const auto next = pacer.aborted(zero + milliseconds(at));
+        EXPECT_EQ(next, resume < 0 ? std::nullopt : std::optional(zero + milliseconds(resume)))
+            << at;
+    }
+}
+
+TEST(CommRules, EachFlagClearCommErrorReportsCountsOnce) {
+    // overruns, framing, parity, breaks
+    const std::pair<CommStatus, LineCounts> cases[] = {
+        {counted(0, 0, kCeRxOver | kCeOverrun), {1, 0, 0, 0}},
+        {counted(9, 0, kCeFrame | kCeOverrun), {1, 1, 0, 0}},
+        {counted(9, 0, kCeRxParity), {0, 0, 1, 0}},
+        {counted(0, 0, kCeBreak | kCeFrame), {0, 1, 0, 1}},
+        {counted(9), {0, 0, 0, 0}},
+        {refused(kErrorInvalidParameter), {0, 0, 0, 0}},
     };
-    for (const Case& c : cases) {
-        EXPECT_EQ(lost_input(c.status), c.lost) << c.status.flags;
+    for (const auto& [status, counts] : cases) {
+        EXPECT_EQ(flag_counts(status), counts) << status.flags;
     }
 }
 
@@ -175,19 +193,38 @@ TEST(CommRules, APendingRequestCountsAsQueuedWhereTheDriverCountsNone) {
     EXPECT_TRUE(stall.expired(start + wire + detail::WriteStall::kGrace));
 }
 
-TEST(CommRules, WriteRequestsHoldAQuarterSecondOfWireTime) {
+TEST(CommRules, AFrameOfUpTo4KiBGoesInOneRequestLongerWritesInQuarterSeconds) {
     struct Case {
         std::uint32_t baud;
-        unsigned bits;
-        std::size_t size;
+        std::size_t total;
+        std::size_t taken;  // the most a request moves (a failure after two)
+        std::vector<std::size_t> requests;
     };
     const Case cases[] = {
-        {9600, 10, 240}, {38400, 10, 960}, {115200, 10, 2880}, {4000000, 11, 4096},
-        {300, 10, 7},    {50, 12, 1},      {0, 10, 4096},
+        {9600, 256, 4096, {256}},  // a Modbus RTU frame, over a quarter second long
+        {300, 4096, 4096, {4096}},
+        {4000000, 9000, 4096, {4096, 4096, 808}},
+        {9600, 1000, 600, {1000, 400}},  // the rest of a request is asked for again
+        {9600, 5000, 100, {240, 240, 240}},
     };
     for (const Case& c : cases) {
-        const detail::WriteStall stall(c.baud, c.bits, detail::WriteStall::Clock::time_point{});
-        EXPECT_EQ(stall.request_size(4096), c.size) << c.baud;
+        const detail::WriteStall stall(c.baud, 10, detail::WriteStall::Clock::time_point{});
+        std::vector<std::size_t> requests;
+        std::size_t moved = 0;
+        const auto written = write_in_requests(
+            c.total, stall.request_size(kWriteRequest),
+            [&](std::size_t done, std::size_t size) -> std::expected<std::size_t, int> {
+                EXPECT_EQ(done, moved);
+                requests.push_back(size);
+                if (c.taken == 100 && requests.size() == 3) {
+                    return std::unexpected(7);
+                }
+                moved += std::min(size, c.taken);
+                return std::min(size, c.taken);
+            });
+        EXPECT_EQ(requests, c.requests) << c.baud << " baud, " << c.total << " bytes";
+        EXPECT_EQ(written.has_value(), c.taken != 100);
+        EXPECT_EQ(moved, written ? c.total : 200U);
     }
 }
 
@@ -211,29 +248,6 @@ TEST(CommRules, TheInputQueueAskedForAndTheXonXoffLimitsFitWhatTheDriverKeeps) {
         const std::size_t queue = c.current != 0 ? c.current : 4096;
         EXPECT_GT(limits.xon, 0U);
         EXPECT_LT(std::size_t{limits.xon} + limits.xoff, queue) << c.current;
-    }
-}
-
-TEST(LostInputNotice, TheFirstLossAtOnceThenAtMostOneLineASecond) {
-    struct Look {
-        int at_ms;
-        std::uint64_t overruns;
-        bool printed;
-    };
-    const Look looks[] = {
-        {0, 0, false},    {10, 1, true},    {500, 3, false}, {1009, 3, false}, {1010, 3, true},
-        {1500, 3, false}, {3000, 3, false}, {3100, 4, true}, {3200, 6, false}, {4100, 6, true},
-    };
-    LostInputNotice notice;
-    for (const Look& look : looks) {
-        const auto line = notice.check(
-            look.overruns, LostInputNotice::Clock::time_point{} + milliseconds(look.at_ms));
-        EXPECT_EQ(line.has_value(), look.printed) << "at " << look.at_ms << " ms";
-        if (line) {
-            EXPECT_TRUE(
-                line->starts_with("⚠️ Данные от устройства потеряны"))
-                << *line;
-        }
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace portavik {
@@ -108,6 +109,42 @@ TEST(ConsoleInputMode, RawModeTurnsOffWhatWouldHoldOrRewriteTheKeys) {
     for (const std::uint32_t kept :
          {key::processed_input, key::line_input, key::echo_input, key::virtual_terminal_input}) {
         EXPECT_FALSE(is_raw_input_mode(kOthers | kept)) << kept;
+    }
+}
+
+TEST(ConsoleInputMode, ARestoreFromTheControlHandlerWinsWhereverItComes) {
+    // Ctrl+Break's restore runs on a thread of its own: before raw mode,
+    // while SetConsoleMode runs (before or after the mode lands), after, never.
+    enum When { Before, BeforeItLands, AfterItLands, After, Never, Nowhere };
+    constexpr std::uint32_t kFound = key::processed_input | key::line_input, kRaw = 0;
+    const std::tuple<When, bool, std::uint32_t> cases[] = {
+        {Before, true, kRaw},          {BeforeItLands, false, kFound},
+        {AfterItLands, false, kFound}, {After, true, kFound},
+        {Never, true, kRaw},
+    };
+    for (const auto& [when, entered, mode] : cases) {
+        RawModeRecord record;
+        std::uint32_t console = kFound;
+        const auto put = [&console](std::uint32_t m) { return console = m, true; };
+        const auto restore_if = [&](When now) {
+            if (when == now) {
+                record.restore(put);
+            }
+        };
+        restore_if(Before);
+        EXPECT_EQ(record.enter(kFound, kRaw,
+                               [&](std::uint32_t m) {
+                                   restore_if(m == kRaw ? BeforeItLands : Nowhere);
+                                   console = m;
+                                   restore_if(m == kRaw ? AfterItLands : Nowhere);
+                                   return true;
+                               }),
+                  entered)
+            << when;
+        restore_if(After);
+        EXPECT_EQ(console, mode) << when;
+        EXPECT_TRUE(record.leave(put));
+        EXPECT_EQ(console, kFound) << when;
     }
 }
 

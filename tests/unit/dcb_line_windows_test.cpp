@@ -43,5 +43,17 @@ TEST(SerialDcbLine, EveryLineReadsBackAsWrittenAndWhatADriverReportsCanBeWritten
     }
 }
 
+TEST(SerialDcbLine, TheXonXoffLimitsForTheDriversQueueAreThoseInTheDcb) {
+    // dwCurrentRxQueue (0: the driver does not say), and XonLim = XoffLim.
+    for (const auto& [queue, limit] : {std::pair<std::size_t, WORD>{0, 1024}, {1000, 250},
+                                       {65536, 16384}, {comm::kInputQueue, 0xFFFF}}) {
+        DCB dcb{};
+        dcb.XonLim = 2048;  // what another program left
+        detail::make_plain(dcb, comm::flow_limits(queue));
+        EXPECT_EQ(dcb.XonLim, limit) << queue;
+        EXPECT_EQ(dcb.XoffLim, limit) << queue;
+    }
+}
+
 }  // namespace
 }  // namespace portavik

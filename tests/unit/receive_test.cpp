@@ -261,22 +261,24 @@ TEST(ReceiveTirkData, FailedReadsAreReportedWithoutAFloodAndPaced) {
     EXPECT_GE(elapsed, std::chrono::milliseconds(320));
 }
 
-TEST(ReceiveBothLoops, BytesTheDriverLostAreReportedOnStandardErrorAtMostOnceASecond) {
+TEST(ReceiveBothLoops, WhatTheDriverCountedIsReportedOnStandardErrorAtMostOnceASecond) {
     for (const ReceiveMode* mode : {&kStandardReceive, &kTirkReceive}) {
         Receiver r;
-        const auto lose = [&r](std::uint64_t count) {
-            return action_step([device = r.device, count] {
+        const auto counted = [&r](std::uint64_t overruns, std::uint64_t framing) {
+            return action_step([device = r.device, overruns, framing] {
                 std::lock_guard guard(device->lock);
-                device->overruns = count;
+                device->line_counts = {overruns, framing, 0, 0};
             });
         };
-        r.run(*mode, {timeout_step(), lose(2), data_step("A"), lose(5), timeout_step()});
+        r.run(*mode, {timeout_step(), counted(2, 0), data_step("A"), counted(5, 3), timeout_step()});
         EXPECT_EQ(r.t.errors(),
                   "⚠️ Данные от устройства потеряны: переполнился буфер "
                   "приёма "
                   "порта. "
                   "Помогут "
-                  "управление потоком или меньшая скорость\n");
+                  "управление потоком или меньшая скорость\n"
+                  "⚠️ Сбои на линии приёма: ошибок кадра — 3. Вероятно, скорость или формат "
+                  "порта (9600 8N1) не совпадают с настройками устройства\n");
         EXPECT_NE(r.t.output(), "") << "the data around the loss is still shown";
     }
 }

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include "app/arguments.hpp"
 #include "app/mode_menu.hpp"
+#include "console/console.hpp"
 #include "session/connect.hpp"
 #include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
@@ -54,6 +56,33 @@ TEST(Entry, AnythingElseIsWarnedOnceAndEnds) {
         EXPECT_EQ(fake.output(),
                   screen("mode_menu") + screen("invalid_choice", {{"choices", "1 или 2"}}))
             << answer;
+    }
+}
+
+TEST(Entry, ACommandLineAnswerPutsTheConsoleModesBackAfterItsLastWord) {
+    class Sink final : public ByteSink {
+      public:
+        Sink(std::vector<std::string>& log, bool fails) : log_(log), fails_(fails) {}
+        bool write(std::string_view bytes) override {
+            log_.emplace_back(bytes);
+            return !fails_;
+        }
+
+      private:
+        std::vector<std::string>& log_;
+        bool fails_;
+    };
+    // Also after a write that failed.
+    for (const auto& [arg, fails, status] :
+         {std::tuple{"--version", false, 0}, {"--version", true, 1}, {"--bogus", false, 2}}) {
+        std::vector<std::string> log;
+        Sink out(log, fails);
+        Sink err(log, false);
+        const auto answer = answer_command_line(std::vector<std::string>{arg}, "1.2.3");
+        EXPECT_EQ(print_answer(*answer, out, err, [&log] { log.emplace_back("put back"); }),
+                  status);
+        EXPECT_EQ(log.size(), 2U) << arg;
+        EXPECT_EQ(log.back(), "put back") << arg;
     }
 }
 
