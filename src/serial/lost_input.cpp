@@ -76,7 +76,7 @@ std::vector<std::string> LostInputNotice::check(const LineCounts& counts, Clock:
 
 std::vector<std::string> LostInputNotice::check(const SerialPort& port, Clock::time_point now) {
     return check(port.line_counts(), now, [&port]() -> std::optional<std::string> {
-        const auto line = line_in_force(port);
+        const auto line = port.line_settings();
         return line ? std::optional(line_code(*line)) : std::nullopt;
     });
 }
@@ -87,18 +87,6 @@ std::string line_code(const LineSettings& line) {
     code += row(line.parity).code;
     code += row(line.stop_bits).code;
     return code;
-}
-
-std::optional<LineSettings> line_in_force(const SerialPort& port) {
-    const auto baud = port.baud_rate();
-    const auto data = port.data_bits();
-    const auto stop = port.stop_bits();
-    const auto parity = port.parity();
-    const auto flow = port.flow_control();
-    if (!baud || !data || !stop || !parity || !flow) {
-        return std::nullopt;
-    }
-    return LineSettings{*baud, *data, *stop, *parity, *flow};
 }
 
 }  // namespace portavik

@@ -48,7 +48,4 @@ class LostInputNotice {
 // The line as it is usually written: rate, data bits, parity, stop bits.
 std::string line_code(const LineSettings& line);
 
-// The line settings `port` reports now; nothing when any query fails.
-std::optional<LineSettings> line_in_force(const SerialPort& port);
-
 }  // namespace portavik
