@@ -108,12 +108,16 @@ class Guest:
             # Portavik's terminal as a terminal program finds it: no echo (as
             # the end-to-end harness spawns it), a size, line ends as a pty's.
             self.sh("stty -F /dev/ttyS3 115200 -echo rows 50 cols 200")
-            # The gadget side drops its carrier whenever nobody has it open.
-            self.sh("sleep 1000000 <>/dev/ttyGS0 >/dev/null 2>&1 &")
+            self.hold_gadget()
         except BaseException as error:
             self.stop()
             raise GuestError(f"the guest did not come up ({error!r}); its console "
                              f"({self.log_path}):\n{self.console_log()}") from None
+
+    def hold_gadget(self):
+        """Keeps ttyGS0 open: the gadget side drops its carrier whenever
+        nobody has it open."""
+        self.sh("sleep 1000000 <>/dev/ttyGS0 >/dev/null 2>&1 & echo $! >/tmp/gadget-holder.pid")
 
     def console_log(self):
         if not self.log.closed:

@@ -5,7 +5,9 @@ adapter (ftdi_sio) and the CDC-ACM line (cdc_acm), each with portavik-device
 on its far end. The same cases run on the three; where a driver keeps other
 values than asked, the table says so and the program must tell the user."""
 
+import os
 import re
+import subprocess
 import time
 
 import pytest
@@ -164,3 +166,224 @@ def test_every_setting_changed_on_the_open_port(program, name):
     assert p.expect(MENU) == screen("settings_summary", port=line.port,
                                     settings=line_settings(FINAL[name]))
     leave(p)
+
+
+# --- ТИРК, and the port held for one program at a time ----------------------------
+
+TIRK_MENU = screen("tirk_menu")
+TIRK_EDITOR = screen("tirk_command_editor")
+CTRL_C_BYE = screen("ctrl_c_goodbye")
+OPEN_FAILURE = re.compile(r"❌ Ошибка открытия порта (\S+): (.+)\n")
+
+
+def piped(guest, answers):
+    """A second Portavik in the guest, its input from a pipe: (status, output)."""
+    out = guest.sh(f"printf '{answers}' | portavik 2>&1; echo \"status $?\"")
+    body, status = out.rstrip("\n").rsplit("status ", 1)
+    return int(status), body
+
+
+def listed_number(guest, path):
+    """`path`'s number in the port list Portavik prints now, or None."""
+    _, out = piped(guest, "1\\n")
+    listing = out.split(e2e.LIST_HEADING, 1)[1].split(e2e.PORT_PROMPT, 1)[0]
+    try:
+        return e2e.port_number(listing, path)
+    except AssertionError:
+        return None
+
+
+def second_program_opens(guest, line):
+    """Whether a second Portavik opens `line`'s port now; a refusal must say
+    the port is busy, in the open-failure screen."""
+    number = listed_number(guest, line.port)
+    status, out = piped(guest, f"1\\n{number}\\nn\\n6\\n")
+    assert status == 0, out
+    failure = OPEN_FAILURE.search(out)
+    if failure is None:
+        assert e2e.connected_banner(line.port, 38400) in out, out
+        return True
+    assert failure.group(1) == line.port, out
+    assert "занят" in failure.group(2) or "используется" in failure.group(2), out
+    return False
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_tirk_command_and_the_port_for_one_program_at_a_time(program, guest_device, guest, name):
+    line = LINES[name]
+    device = guest_device(line, "tirk", "--interval", "3600")
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("2")
+    p.choose_port(line.port)
+    assert p.expect(e2e.connected_banner(line.port, 9600) + READY +
+                    e2e.TIRK_SETTINGS_BLOCK + TIRK_MENU) == ""
+    assert not second_program_opens(guest, line)
+
+    p.send_line("2")
+    assert p.expect(TIRK_EDITOR) == ""
+    time.sleep(0.3)
+    p.send("1")
+    assert p.expect("\x1b[2K\r> 1") == ""
+    time.sleep(0.3)
+    p.send("\r")
+    printed = p.expect(TIRK_EDITOR)
+    assert re.fullmatch(r"\x1b\[2K\r\n⏱️ Порт " + re.escape(line.port) +
+                        r": время отправки данных \d+ мс\n"
+                        r"📤 Отправлена команда ТИРК1: 01 50 11 00 \| CRC: 0D 99\n\n",
+                        printed), printed
+    device.wait_for(r"принято: +01 50 11 00 0D 99 — команда ТИРК1$")
+    device.wait_for(r"отправлено: 01 06 01 E2 60$")
+    p.send("\x1b")
+    p.expect(TIRK_MENU)
+    # Ctrl+C at the menu ends the mode; the port is free again.
+    p.send("\x03")
+    p.expect(CTRL_C_BYE)
+    assert p.wait_exit() == (0, None)
+    assert [(d, h) for _, d, h, _ in device.frames()] == [
+        ("принято", "01 50 11 00 0D 99"), ("отправлено", "01 06 01 E2 60")]
+    assert second_program_opens(guest, line)
+
+
+@pytest.mark.parametrize("name", ALL)
+def test_a_terminated_standard_session_frees_the_port(program, guest, name):
+    line = LINES[name]
+    p = open_session(program, line)
+    assert not second_program_opens(guest, line)
+    p.signal("TERM")
+    assert p.wait_exit() == (128 + 15, None)
+    assert second_program_opens(guest, line)
+
+
+# --- A console held while the device streams ---------------------------------------
+
+HOLD_SECONDS = 8
+STREAM_BYTES = 100_000
+
+
+def test_nothing_is_lost_while_the_console_is_held(program, guest_device, guest, tmp_path):
+    line = LINES["8250"]
+    p = open_session(program, line)
+    choose(p, "4")
+    p.expect(SETTINGS_MENU)
+    assert change(p, "1", "115200") == "✅ Скорость установлена: 115200 бод"
+    p.send_line("6")
+    p.expect(MENU)
+    device = guest_device(line, "stream", "--bytes", str(STREAM_BYTES), baud=115200)
+    # Nobody reads Portavik's terminal: once what QEMU and the socket hold
+    # is full, its writes to the terminal wait.
+    sent_before = guest.sh("grep '^3:' /proc/tty/driver/serial")
+    time.sleep(HOLD_SECONDS)
+    sent_after = guest.sh("grep '^3:' /proc/tty/driver/serial")
+    shown = b""
+    deadline = time.monotonic() + 60
+    while len(shown) < STREAM_BYTES and time.monotonic() < deadline:
+        p.expect("📥 Получено (HEX): ")
+        shown += bytes.fromhex(p.expect("\n"))
+    print(f"\nterminal before the hold: {sent_before.strip()}\n"
+          f"after {HOLD_SECONDS} s unread:     {sent_after.strip()}")
+    device.wait_for(r"поток окончен: отправлено 100000 байт, потеряно 0 байт")
+    assert shown == e2e.stream_bytes(1, STREAM_BYTES)
+    transcript = tmp_path / "portavik.txt"
+    transcript.write_text(p.seen, encoding="utf-8")
+    check = subprocess.run([os.path.join(e2e.ROOT, "tools", "device", "check-stream"),
+                            str(transcript)], capture_output=True, text=True)
+    assert check.returncode == 0, check.stdout + check.stderr
+    leave(p)
+
+
+# --- Unplugged while open ----------------------------------------------------------
+
+STANDARD_READ_ERROR = "❌ Ошибка чтения из порта: "
+TIRK_READ_ERROR = "Ошибка чтения: "
+
+
+def wait_in_guest(guest, condition, timeout=20):
+    guest.sh(f"i=0; while ! {condition}; do i=$((i + 1)); [ $i -lt {timeout * 10} ] || exit 1; "
+             "sleep 0.1; done")
+
+
+def unplug(guest, line):
+    """The FTDI adapter taken out of its USB socket, or the CDC-ACM board's
+    gadget removed, while the port is open."""
+    if line.name == "ftdi":
+        assert "Error" not in guest.monitor("device_del ftdi")
+    else:
+        # Removing the gadget waits until nothing has ttyGS0 open: the
+        # board's own end goes first (Portavik's port keeps no carrier watch).
+        guest.sh("kill $(cat /tmp/gadget-holder.pid); rmmod g_serial")
+    wait_in_guest(guest, f"[ ! -e {line.port} ]")
+
+
+def plug_back(guest, line):
+    if line.name == "ftdi":
+        assert "Error" not in guest.monitor("device_add usb-serial,id=ftdi,chardev=ftdi_port")
+    else:
+        guest.sh("insmod /modules/g_serial.ko")
+        wait_in_guest(guest, "[ -e /dev/ttyGS0 ]")
+        guest.hold_gadget()
+    wait_in_guest(guest, f"[ -e {line.port} ]")
+
+
+def idle(guest, p, seconds=2.0):
+    """Portavik's CPU time over `seconds` of waiting, in seconds."""
+    before = guest.cpu_seconds(p.pid)
+    time.sleep(seconds)
+    return guest.cpu_seconds(p.pid) - before
+
+
+@pytest.mark.parametrize("name", ["ftdi", "acm"])
+def test_unplugged_in_the_standard_mode(program, guest, name):
+    line = LINES[name]
+    p = open_session(program, line)
+    try:
+        unplug(guest, line)
+        p.expect(STANDARD_READ_ERROR)
+        assert p.expect("\n").strip(), "the read error has a description"
+        used = idle(guest, p)
+        assert used < 0.3, f"{used:.2f} s of CPU in 2 s after the unplug"
+        assert STANDARD_READ_ERROR not in p.rest(0.5)
+        for key, typed, failure in [("1", "AT", "❌ Ошибка: "),
+                                    ("2", "FF", "❌ Ошибка при отправке данных: ")]:
+            choose(p, key)
+            p.expect(SUBMENUS[key] + PROMPT)
+            p.send_line(typed)
+            failed = p.expect(PROMPT)
+            assert failed.startswith(failure) and failed.count("\n") == 1, failed
+            p.send_line("q")
+            p.expect(MENU)
+        leave(p)
+        assert p.seen.count(STANDARD_READ_ERROR) == 1, p.seen
+        print(f"\n--- {name}, standard mode, unplugged at the menu:\n"
+              + p.seen[p.seen.index(STANDARD_READ_ERROR):])
+        assert listed_number(guest, line.port) is None
+    finally:
+        plug_back(guest, line)
+    assert listed_number(guest, line.port) is not None
+
+
+@pytest.mark.parametrize("name", ["ftdi", "acm"])
+def test_unplugged_in_the_tirk_mode(program, guest, name):
+    line = LINES[name]
+    p = program()
+    p.expect(MODE_MENU)
+    p.send_line("2")
+    p.choose_port(line.port)
+    p.expect(TIRK_MENU)
+    try:
+        unplug(guest, line)
+        p.expect(TIRK_READ_ERROR)
+        assert p.expect("\n").strip(), "the read error has a description"
+        used = idle(guest, p, 3.0)
+        assert used < 0.3, f"{used:.2f} s of CPU in 3 s after the unplug"
+        printed = p.seen + p.rest(0.2)
+        # The same error again at most about once a second.
+        assert 2 <= printed.count(TIRK_READ_ERROR) <= 6, printed
+        p.send_line("4")
+        p.expect(GOODBYE)
+        assert p.wait_exit() == (0, None)
+        print(f"\n--- {name}, ТИРК mode, unplugged at the menu:\n"
+              + p.seen[p.seen.index(TIRK_READ_ERROR):])
+        assert listed_number(guest, line.port) is None
+    finally:
+        plug_back(guest, line)
