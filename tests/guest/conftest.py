@@ -6,7 +6,9 @@ are real drivers, and Portavik on a guest terminal driven from here as the
 end-to-end tests drive it under a pseudo-terminal.
 
     ttyS0   the guest's console: a shell the tests give commands to
-    ttyS3   Portavik's terminal (a QEMU socket this side reads and writes)
+    ttyS3   Portavik's terminal (a QEMU socket this side reads and writes; a
+            virtio console would be faster, but QEMU drops what it cannot
+            write at once to a console's socket, so it cannot be held)
     ttyS1   8250/16550A  <- QEMU socket ->  ttyS2 (8250): the device's end
     ttyUSB0 ftdi_sio     <- QEMU socket ->  ttyS4 (8250 on PCI): the device's end
     ttyACM0 cdc_acm      <- dummy_hcd   ->  ttyGS0 (g_serial): the device's end
@@ -193,6 +195,13 @@ class GuestProgram(e2e.Program):
         self.pid = int(guest.sh("while [ ! -s /tmp/portavik.pid ]; do sleep 0.05; done; "
                                 "cat /tmp/portavik.pid").strip())
         self.ended = False
+
+    def rest(self, timeout=1.0):
+        out = super().rest(timeout)
+        # pexpect brings back what an expect that timed out had read (its
+        # "before") into the next expect's buffer: dropped with the buffer.
+        self.child._before = self.child.buffer_type()
+        return out
 
     def status(self):
         """The exit status, or None while it runs."""

@@ -144,7 +144,8 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
         }
     }
     if (!options.link.empty() && !options.port.empty()) {
-        return std::unexpected("--link и --port вместе не бывают: ссылка нужна только виртуальному порту");
+        return std::unexpected(
+            "--link и --port вместе не бывают: ссылка нужна только виртуальному порту");
     }
     return options;
 }

@@ -27,6 +27,10 @@ std::expected<SerialLine, std::string> SerialLine::open(const std::string& path)
     detail::make_raw(attrs);
     // Modem lines play no part: a missing carrier must not hang the line up.
     attrs.c_cflag |= CLOCAL | CREAD;
+    // A read with nothing to take fails with EAGAIN, so that an end of file
+    // can only mean the line was hung up.
+    attrs.c_cc[VMIN] = 1;
+    attrs.c_cc[VTIME] = 0;
     if (::tcsetattr(fd, TCSANOW, &attrs) != 0) {
         return std::unexpected("не настроить " + path + ": " + std::strerror(errno));
     }
