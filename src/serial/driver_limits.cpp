@@ -3,8 +3,11 @@
 #include "serial/driver_limits.hpp"
 
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <sys/sysmacros.h>
+#endif
 
 #include <array>
 #include <climits>
