@@ -31,6 +31,7 @@
 #include "interrupt/deadly_signals_posix.hpp"
 #include "serial/custom_baud.hpp"
 #include "serial/driver_counters.hpp"
+#include "serial/driver_limits.hpp"
 #include "serial/error_texts.hpp"
 #include "serial/line_port.hpp"
 #include "serial/posix_error.hpp"
@@ -345,7 +346,10 @@ class PosixSerialPort final : public LinePort {
   public:
     PosixSerialPort(int fd, std::string name, std::chrono::milliseconds timeout,
                     std::shared_ptr<OpenDevice> device)
-        : LinePort(std::move(name), timeout), fd_(fd), device_(std::move(device)) {}
+        : LinePort(std::move(name), timeout),
+          fd_(fd),
+          device_(std::move(device)),
+          driver_(detail::tty_driver(fd)) {}
 
     ~PosixSerialPort() override { ::close(fd_); }
 
@@ -463,7 +467,8 @@ class PosixSerialPort final : public LinePort {
         if (!baud) {
             return std::unexpected(baud.error());
         }
-        return detail::line_of(*attrs, *baud);
+        // What the hardware runs, where the driver's termios says otherwise.
+        return detail::in_force_on(driver_, detail::line_of(*attrs, *baud));
     }
 
     // Every flag of the line is put anew, the raw mode with the rest, so
@@ -491,6 +496,8 @@ class PosixSerialPort final : public LinePort {
     const int fd_;
     // Released after fd_ is closed: the last handle's release ends exclusive use.
     const std::shared_ptr<OpenDevice> device_;
+    // The kernel driver's name, for what its termios cannot show.
+    const std::string driver_;
     ReadWaker wake_;
 };
 

@@ -318,6 +318,9 @@ def test_without_the_right_to_write_dev_it_says_so_in_one_line():
     (["modbus", "tirk"], 2, "stderr", r"^portavik-device: неизвестный аргумент «tirk» "
                                       r"\(справка: portavik-device --help\)\n$"),
     (["--link", "/tmp/ttyX"], 2, "stderr", r"^portavik-device: --link: нужно имя вида /dev/tty"),
+    (["--link", "/dev/ttyX", "--port", "/dev/ttyS1"], 2, "stderr",
+     r"^portavik-device: --link и --port вместе не бывают"),
+    (["--port", "/dev/null"], 1, "stderr", r"^portavik-device: /dev/null — не последовательный порт"),
     (["--interval", "0"], 2, "stderr", r"^portavik-device: --interval: нужно число секунд"),
     (["--seed", "-1", "stream"], 2, "stderr", r"^portavik-device: --seed: нужно целое число"),
     (["--bytes", "0", "stream"], 2, "stderr", r"^portavik-device: --bytes: нужно целое число байт"),

@@ -192,8 +192,9 @@ class DeviceLoop {
             if (n < 0 && errno == EINTR) {
                 continue;
             }
-            // EAGAIN: all read. EIO: the last program on the slave closed it.
-            if (n < 0 && errno == EIO) {
+            // EAGAIN: all read. EIO: the last program on the slave closed it;
+            // end of file: a serial line (--port) that was hung up.
+            if (n == 0 || (n < 0 && errno == EIO)) {
                 closed();
             }
             return;

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "device_log.hpp"
 #include "device_loop.hpp"
 #include "options.hpp"
+#include "serial_line.hpp"
 #include "stop_signals.hpp"
 #include "virtual_port.hpp"
 
@@ -24,6 +26,13 @@ constexpr int kUsageError = 2;
 int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour,
           bool uart) {
     return portavik::device::run_device(port.master(), port.opens(), signals, behaviour, uart);
+}
+
+std::string banner(const portavik::device::Options& options,
+                   const portavik::device::Behaviour& behaviour) {
+    return "portavik-device " PORTAVIK_VERSION ", режим " +
+           std::string(portavik::device::mode_name(options.mode)) + ": " + behaviour.summary() +
+           (options.uart ? "; как UART: что порт не принял сразу, теряется" : "");
 }
 
 }  // namespace
@@ -58,6 +67,18 @@ int main(int argc, char** argv) {
         print_error("portavik-device: " + behaviour.error());
         return 1;
     }
+    if (!options->port.empty()) {
+        auto line = SerialLine::open(options->port);
+        if (!line) {
+            print_error("portavik-device: " + line.error());
+            return 1;
+        }
+        print_line(banner(*options, **behaviour));
+        print_line("🔌 Устройство на порту " + options->port + ". Остановка: Ctrl+C.");
+        const int signo = run_device(line->fd(), -1, *signals, **behaviour, options->uart);
+        print_line("portavik-device остановлен (" + signal_name(signo) + ").");
+        return 0;
+    }
     auto port = VirtualPort::create(options->link);
     if (!port) {
         print_error("portavik-device: " + port.error());
@@ -65,9 +86,7 @@ int main(int argc, char** argv) {
     }
 
     const std::string link = port->link();
-    print_line("portavik-device " PORTAVIK_VERSION ", режим " +
-               std::string(mode_name(options->mode)) + ": " + (*behaviour)->summary() +
-               (options->uart ? "; как UART: что порт не принял сразу, теряется" : ""));
+    print_line(banner(*options, **behaviour));
     print_line("🔌 Выберите в Portavik порт " + link + " (" + port->slave() +
                "). Остановка: Ctrl+C.");
 

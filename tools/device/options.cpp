@@ -107,6 +107,12 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
                     "--link: нужно имя вида /dev/ttyИМЯ (прямо в /dev, начинается с tty)");
             }
             options.link = std::string(*path);
+        } else if (arg == "--port") {
+            const auto path = take_value();
+            if (!path || path->empty()) {
+                return std::unexpected("--port: нужен путь к последовательному порту");
+            }
+            options.port = std::string(*path);
         } else if (arg == "--interval") {
             const auto text = take_value();
             const auto interval = text ? interval_from(*text) : std::nullopt;
@@ -137,6 +143,10 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             return std::unexpected("неизвестный аргумент «" + std::string(args[i]) + "»");
         }
     }
+    if (!options.link.empty() && !options.port.empty()) {
+        return std::unexpected(
+            "--link и --port вместе не бывают: ссылка нужна только виртуальному порту");
+    }
     return options;
 }
 
@@ -144,8 +154,8 @@ std::string usage_text(std::string_view version) {
     std::string text = "portavik-device " + std::string(version) +
                        " — имитатор устройства на виртуальном последовательном порту.\n";
     text += R"(
-Использование: portavik-device [--link /dev/ttyИМЯ] [--interval СЕК] [--uart]
-                       [--seed N] [--bytes N] [РЕЖИМ]
+Использование: portavik-device [--link /dev/ttyИМЯ | --port ПУТЬ] [--interval СЕК]
+                       [--uart] [--seed N] [--bytes N] [РЕЖИМ]
 
 Создаёт псевдотерминал и ссылку на него в /dev (первое свободное имя
 /dev/ttyV0, /dev/ttyV1, ...), которую Portavik показывает в списке портов, и
@@ -185,6 +195,10 @@ CRC — CRC-16/MODBUS, младший байт первым.
 
 Опции:
   --link ПУТЬ      имя ссылки (/dev/tty...) вместо первого свободного /dev/ttyV<N>
+  --port ПУТЬ      играть устройство на настоящем последовательном порту (другом
+                   конце линии, на которой работает Portavik) вместо
+                   виртуального; скорость и формат линии — какие на нём
+                   установлены (stty), порт переводится в «сырой» режим
   --interval СЕК   период кадров состояния (tirk) и строк (text), 0.05-3600
   --uart           писать, не дожидаясь порта, как UART без управления потоком:
                    что порт не принял сразу, пропадает и считается в журнале

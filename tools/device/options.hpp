@@ -20,6 +20,9 @@ struct Options {
     Mode mode = Mode::Modbus;
     // Empty: the first free /dev/ttyV<N>.
     std::string link;
+    // A serial line of this system to play the device on, instead of a
+    // virtual port; empty for none.
+    std::string port;
     // Period of unsolicited output (tirk, text); empty: the mode's own.
     std::optional<std::chrono::milliseconds> interval;
     // Writes without waiting, as a UART without flow control: what the port
