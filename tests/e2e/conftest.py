@@ -246,6 +246,35 @@ class Device:
             os.unlink(self.path)
 
 
+class Chatter:
+    """A device that keeps sending until stopped."""
+
+    def __init__(self, device, payload=b"\x55\xaa" * 8, pause=0.005):
+        self.device = device
+        self.payload = payload
+        self.pause = pause
+        self.stop_flag = threading.Event()
+        self.written = 0
+        flags = fcntl.fcntl(device.master, fcntl.F_GETFL)
+        fcntl.fcntl(device.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop_flag.is_set():
+            try:
+                self.written += os.write(self.device.master, self.payload)
+            except BlockingIOError:
+                pass
+            except OSError:
+                return
+            time.sleep(self.pause)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.thread.join(timeout=5)
+
+
 @pytest.fixture
 def device():
     dev = Device()

@@ -17,7 +17,7 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY,
+from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY, Chatter,
                       connected_banner, crc16_modbus, normalize, on_wine, port_number,
                       run_piped_on_port, stream_bytes, stream_summary)
 from screens import line_settings, screen
@@ -389,35 +389,6 @@ def test_settings_parity_refused_summary_reports_what_the_device_keeps(program, 
 
 # --- Leaving -----------------------------------------------------------------
 
-class Chatter:
-    """A device that keeps sending until stopped."""
-
-    def __init__(self, device, payload=b"\x55\xaa" * 8, pause=0.005):
-        self.device = device
-        self.payload = payload
-        self.pause = pause
-        self.stop_flag = threading.Event()
-        self.written = 0
-        flags = fcntl.fcntl(device.master, fcntl.F_GETFL)
-        fcntl.fcntl(device.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while not self.stop_flag.is_set():
-            try:
-                self.written += os.write(self.device.master, self.payload)
-            except BlockingIOError:
-                pass
-            except OSError:
-                return
-            time.sleep(self.pause)
-
-    def stop(self):
-        self.stop_flag.set()
-        self.thread.join(timeout=5)
-
-
 def until_output_closes(p, started):
     """Seconds from `started` until the program's terminal output ends (the
     process has exited), without pexpect's own pause on closing."""
@@ -461,6 +432,49 @@ def test_six_from_an_idle_port_ends_with_status_0(program, device):
     assert elapsed < 2.0
     # Only the goodbye comes after the echo.
     assert p.seen.endswith("📝 Введено: 6\n" + GOODBYE)
+
+
+UNSHOWN = re.compile(r"⚠️ Не показано при выходе: (\d+) принятых байт\n")
+
+
+def test_six_with_a_backlog_on_a_slow_console_ends_promptly_and_counts_the_rest(program, device):
+    """Half a MiB arrives at once; the terminal is read at about 30 KB/s, a
+    tenth of what printing it takes. "6" prints the backlog for about a
+    second, then says how many received bytes it did not show."""
+    p = open_session(program, device)
+    shown = ShownBytes(p)
+    data = random.Random(6).randbytes(512 * 1024)
+
+    def read_slowly(seconds):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                shown.take(p.child.read_nonblocking(3000, timeout=0.1))
+            except pexpect.TIMEOUT:
+                pass
+            except pexpect.EOF:
+                return True
+            time.sleep(0.1)
+        return False
+
+    writer = threading.Thread(target=device.write, args=(data,))
+    writer.start()
+    read_slowly(2.0)
+    writer.join(timeout=10)
+    assert not writer.is_alive(), "the program stopped reading the device"
+    p.send_line("6")
+    started = time.monotonic()
+    assert read_slowly(20), "the program did not end"
+    elapsed = time.monotonic() - started
+    assert p.wait_exit() == (0, None)
+    counted = UNSHOWN.findall(shown.text)
+    print(f"\n'6' with a backlog on a slow console: ended after {elapsed:.2f} s, "
+          f"{len(shown.data)} bytes shown, {counted} not")
+    assert len(counted) == 1
+    assert shown.text.endswith(f"⚠️ Не показано при выходе: {counted[0]} принятых байт\n")
+    assert len(shown.data) + int(counted[0]) == len(data)
+    assert shown.data == data[:len(shown.data)]
+    assert elapsed < 5
 
 
 # --- The device goes away -------------------------------------------------------

@@ -33,7 +33,6 @@ struct Receiver {
     TestConsole t;
     std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
     Flag running = make_flag(true);
-    Pause pause = make_pause();
     std::optional<ReceiverThread> thread;
 
     void start(const ReceiveMode& mode, std::vector<ReadStep> steps,
@@ -41,8 +40,7 @@ struct Receiver {
         for (auto& step : steps) {
             device->reads.push_back(std::move(step));
         }
-        thread.emplace(t.console, std::make_unique<FakePort>(device), running, pause, mode,
-                       capacity);
+        thread.emplace(t.console, std::make_unique<FakePort>(device), running, mode, capacity);
     }
     // The script, then `running` cleared, then the normal end.
     std::optional<std::string> run(const ReceiveMode& mode, std::vector<ReadStep> steps) {
@@ -164,17 +162,19 @@ TEST(ReceiveData, ReadErrorWhileShuttingDownIsSilent) {
 // before the main thread goes on (with its menu).
 TEST(ReceiveData, ReadsGoOnWhilePausedAndWhatCameIsPrintedAfterwards) {
     Receiver r;
-    r.pause->pause();
     std::promise<void> all_read;
-    std::vector<ReadStep> steps;
+    std::promise<void> paused;
+    std::vector<ReadStep> steps{action_step([&paused] { paused.get_future().wait(); })};
     for (std::size_t at = 0; at < 5 * 461; at += 461) {
         steps.push_back(data_step(numbered(at, 461)));
     }
     steps.push_back(action_step([&all_read] { all_read.set_value(); }));
     r.start(kStandardReceive, std::move(steps));
+    r.thread->pause();
+    paused.set_value();
     ASSERT_EQ(all_read.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(r.t.output(), "");
-    r.pause->resume();
+    r.thread->resume();
     EXPECT_EQ(r.t.output(), hex_line(numbered(0, 1024)) + hex_line(numbered(1024, 1024)) +
                                 hex_line(numbered(2048, 257)));
     r.running->store(false);
@@ -205,10 +205,9 @@ TEST(ReceiverThread, ReadingGoesOnWhileTheConsoleTakesNothing) {
 
 TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
     Receiver r;
-    Pause pause = r.pause;
     r.run(kTirkReceive,
-          {data_step("OK"), r.printed(1), action_step([pause] { pause->pause(); }),
-           data_step(FakeBytes{0xDE, 0xAD}), action_step([pause] { pause->resume(); }),
+          {data_step("OK"), r.printed(1), action_step([&r] { r.thread->pause(); }),
+           data_step(FakeBytes{0xDE, 0xAD}), action_step([&r] { r.thread->resume(); }),
            data_step(FakeBytes{0x01, 0x50})});
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
 }
@@ -229,14 +228,16 @@ TEST(ReceiveTirkData, WhatWaitsWhenAnEditorOpensIsPrintedAfterIt) {
              error_step("устройство отключено")});
     ASSERT_EQ(queued.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(r.t.out.wait_for_waiting_write());
-    r.pause->pause();
+    // The editor opens once the print under way is done.
+    auto paused = std::async(std::launch::async, [&r] { r.thread->pause(); });
     r.t.out.hold(false);
+    paused.get();
     editor_open.set_value();
     EXPECT_TRUE(r.t.err.wait_for_writes(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n");
     EXPECT_EQ(r.t.errors(), "Ошибка чтения: устройство отключено\n");
-    r.pause->resume();
+    r.thread->resume();
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n📥 Получены данные: 32\n");
     r.running->store(false);
     r.thread->join();
@@ -311,9 +312,17 @@ TEST(ReadFailurePacer, WaitDoublesUpToASecondAndRepeatsPrintAtMostOnceASecond) {
 // The queue's bound, mostly room for four entries: one of them is kept for
 // the mark that says what was lost. A chunk shows as its size and first byte;
 // the bytes pushed are numbered(0, ...) in order.
-void show_chunk(std::string& lines, std::span<const std::uint8_t> chunk) {
-    lines = "data " + std::to_string(chunk.size()) + " from " + format_hex_output(chunk.first(1)) +
-            "\n";
+std::string shown(const ReceiveQueue::Entry& entry) {
+    switch (entry.kind) {
+        case ReceiveQueue::Entry::Kind::Data:
+            return "data " + std::to_string(entry.bytes.size()) + " from " +
+                   format_hex_output(std::span(entry.bytes).first(1)) + "\n";
+        case ReceiveQueue::Entry::Kind::Line:
+            return entry.text + "\n";
+        case ReceiveQueue::Entry::Kind::Loss:
+            return loss_line(entry.lost_bytes, entry.lost_lines);
+    }
+    return "";
 }
 
 TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
@@ -351,7 +360,6 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
          "data 461 from 00\ndata 1024 from D2\ndata 359 from E6\n"},
         {"a line ends a chunk", {100, -1, 100}, "data 100 from 00\nline\ndata 100 from 64\n", 5},
     };
-    const std::atomic<bool> no_pause{false};
     for (const Case& c : cases) {
         const std::size_t capacity = c.entries * ReceiveQueue::kEntryCost;
         ReceiveQueue queue(capacity);
@@ -362,21 +370,19 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
                 queue.push_data(numbered(pushed, static_cast<std::size_t>(op)));
                 pushed += static_cast<std::size_t>(op);
             } else if (op == 0) {
-                auto entry = queue.take(no_pause);
-                ASSERT_EQ(entry->kind, ReceiveQueue::Entry::Kind::Data) << c.name;
-                std::string lines;
-                show_chunk(lines, entry->data());
-                printed += lines;
+                const auto entry = queue.pop();
+                ASSERT_TRUE(entry && entry->kind == ReceiveQueue::Entry::Kind::Data) << c.name;
+                printed += shown(*entry);
             } else {
-                queue.push_line(Channel::Output, "line");
+                queue.push_line("line");
             }
             EXPECT_LE(queue.memory_used(), capacity) << c.name;
         }
-        queue.close();
-        TestConsole t;
-        PauseFlag pause;
-        print_received(t.console, queue, pause, &show_chunk);
-        EXPECT_EQ(printed + t.output(), c.printed) << c.name;
+        while (!queue.empty()) {
+            printed += shown(*queue.pop());
+        }
+        EXPECT_EQ(printed, c.printed) << c.name;
+        EXPECT_EQ(queue.memory_used(), 0U) << c.name;
     }
 }
 
@@ -411,7 +417,7 @@ TEST(ReceiverThread, AFatalStopDoesNotWaitForAHeldConsole) {
                      data_step("2")};
     {
         ReceiverThread thread(t.console, std::make_unique<FakePort>(device), make_flag(true),
-                              make_pause(), kTirkReceive);
+                              kTirkReceive);
         EXPECT_TRUE(t.out.wait_for_waiting_write());
     }
     EXPECT_EQ(device.use_count(), 1);
