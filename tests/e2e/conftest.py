@@ -746,15 +746,19 @@ def crc16_modbus(data: bytes):
 STREAM_SUMMARY = re.compile(r"поток (?:окончен|прерван): отправлено (\d+) байт, потеряно (\d+) байт$")
 
 
-def stream_bytes(seed, count):
+CHECK_STREAM = os.path.join(ROOT, "tools", "device", "check-stream")
+
+
+def stream_bytes(seed, count, xon_xoff=False):
     """The first `count` bytes of portavik-device's stream mode, computed here
     on their own: x0 = seed, x(k+1) = (x(k) * 1103515245 + 12345) mod 2^32,
-    byte k = x(k+1) >> 24."""
+    byte k = x(k+1) >> 24. With `xon_xoff` (software flow control in force on
+    the port) without XON and XOFF, which the port's driver takes out."""
     x, out = seed, bytearray()
     for _ in range(count):
         x = (x * 1103515245 + 12345) & 0xFFFFFFFF
         out.append(x >> 24)
-    return bytes(out)
+    return bytes(b for b in out if b not in (0x11, 0x13)) if xon_xoff else bytes(out)
 
 
 def stream_summary(device):

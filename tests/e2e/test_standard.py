@@ -17,8 +17,8 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY, Chatter,
-                      connected_banner, crc16_modbus, normalize, on_wine, port_number,
+from conftest import (BIN, CHECK_STREAM, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY,
+                      Chatter, connected_banner, crc16_modbus, normalize, on_wine, port_number,
                       run_piped_on_port, stream_bytes, stream_summary)
 from screens import line_settings, screen
 
@@ -737,10 +737,11 @@ HOLD_SECONDS = 8
 SHOWN_HEX = re.compile(r"📥 Получено \(HEX\): ([0-9A-F ]+)$", re.M)
 
 
-def open_session_at(program, device, baud):
-    """The standard mode on `device` at `baud`, set before the port opens;
-    returns the session at the command menu and what came after the menu's
-    prompt was printed (the receiver starts with the menu)."""
+def open_session_at(program, device, baud, xon_xoff=False):
+    """The standard mode on `device` at `baud` (and with software flow control
+    if `xon_xoff`), set before the port opens; returns the session at the
+    command menu and what came after the menu's prompt was printed (the
+    receiver starts with the menu)."""
     p = at_the_defaults(program, device)
     p.send_line("y")
     p.expect("(1-6): ")
@@ -748,8 +749,14 @@ def open_session_at(program, device, baud):
     p.expect(BAUD_PROMPT)
     p.send_line(str(baud))
     assert p.expect("(1-6): ").startswith(f"✅ Скорость установлена: {baud} бод\n")
+    if xon_xoff:
+        p.send_line("5")
+        p.expect(FLOW_DIALOG)
+        p.send_line("3")
+        assert p.expect("(1-6): ").startswith("✅ Управление потоком установлено: Software\n")
     p.send_line("6")
-    p.expect(connected_banner(device.path, baud) + READY)
+    flow = "программное" if xon_xoff else "нет"
+    p.expect(connected_banner(device.path, baud, flow=flow) + READY)
     return p, p.expect(MENU)
 
 
@@ -785,12 +792,14 @@ class ShownBytes:
         return text in self.text + normalize(self.partial)
 
 
-def check_nothing_lost(program, sim_device, hold):
+def check_nothing_lost(program, sim_device, hold, xon_xoff=False):
     """`hold(p, shown)` keeps the console from Portavik at the command menu;
     then every byte the device sent must be shown once and in order, and the
-    device must have dropped none."""
-    device = sim_device("stream", "--uart", "--bytes", str(STREAM_LENGTH))
-    p, after_menu = open_session_at(program, device, STREAM_BAUD)
+    device must have dropped none. With `xon_xoff` the port has software flow
+    control, and the device stops while the port takes no more."""
+    flow = ["--xoff-when-full"] if xon_xoff else []
+    device = sim_device("stream", "--uart", *flow, "--bytes", str(STREAM_LENGTH))
+    p, after_menu = open_session_at(program, device, STREAM_BAUD, xon_xoff)
     shown = ShownBytes(p, after_menu)
     hold(p, shown)
     # The terminal is read meanwhile, so the program is never held here.
@@ -802,9 +811,13 @@ def check_nothing_lost(program, sim_device, hold):
           f"{lost} ({100 * lost / held_bytes:.1f} % of the {held_bytes} bytes of the hold); "
           f"Portavik showed {len(shown.data)}")
     assert lost == 0, "the device dropped bytes the port did not take at once"
-    assert len(shown.data) == sent
-    assert shown.data == stream_bytes(1, sent), "bytes lost, repeated or reordered"
+    expected = stream_bytes(1, sent, xon_xoff)
+    assert len(shown.data) == len(expected)
+    assert shown.data == expected, "bytes lost, repeated or reordered"
     assert "⚠️" not in shown.text
+    check = subprocess.run([CHECK_STREAM] + ["--xon-xoff"] * xon_xoff, input=shown.text.encode(),
+                           capture_output=True, timeout=60)
+    assert check.returncode == 0, check.stdout.decode()
     leave(p)
 
 
@@ -830,6 +843,15 @@ def terminal_not_read(p, shown):
 @pytest.mark.parametrize("hold", [submenu_open, terminal_not_read], ids=lambda h: h.__name__)
 def test_nothing_is_lost_while_the_console_is_held(program, sim_device, hold):
     check_nothing_lost(program, sim_device, hold)
+
+
+@pytest.mark.parametrize("hold", [submenu_open, terminal_not_read], ids=lambda h: h.__name__)
+def test_with_software_flow_control_a_full_small_queue_holds_the_device(program, sim_device, hold,
+                                                                       monkeypatch):
+    """A queue of 64 KiB, a sixth of what comes during the hold: reading
+    stops instead of dropping, and the line's flow control holds the device."""
+    monkeypatch.setenv("PORTAVIK_TEST_QUEUE_BYTES", str(64 * 1024))
+    check_nothing_lost(program, sim_device, hold, xon_xoff=True)
 
 
 # --- Modbus RTU with the simulated device ---------------------------------------

@@ -203,6 +203,41 @@ TEST(ReceiverThread, ReadingGoesOnWhileTheConsoleTakesNothing) {
     EXPECT_EQ(shown_bytes(r.t.output()), numbered(0, 40'000));
 }
 
+// A full queue while the console takes nothing: with flow control in force
+// the reading stops (the line then holds the device) and everything comes
+// out once the console goes on; without, what does not fit is dropped and a
+// loss line says how much.
+TEST(ReceiverThread, AFullQueueHoldsTheDeviceUnderFlowControlAndDropsWithout) {
+    constexpr std::size_t kSent = 20'000;
+    for (const FlowControl flow : {FlowControl::None, FlowControl::Software, FlowControl::Hardware}) {
+        Receiver r;
+        r.device->flow_control = flow;
+        r.t.out.hold(true);
+        std::vector<ReadStep> steps;
+        for (std::size_t at = 0; at < kSent; at += 1000) {
+            steps.push_back(data_step(numbered(at, 1000)));
+        }
+        r.start(kStandardReceive, std::move(steps), 4 * ReceiveQueue::kEntryCost);
+        EXPECT_TRUE(r.t.out.wait_for_waiting_write());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(r.reads_left() > 0, flow != FlowControl::None) << value_name(flow);
+        r.t.out.hold(false);
+        for (int i = 0; i < 1000 && r.reads_left() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        r.running->store(false);
+        EXPECT_EQ(r.thread->join(), std::nullopt);
+        const FakeBytes shown = shown_bytes(r.t.output());
+        if (flow == FlowControl::None) {
+            const std::string loss = "⚠️ Очередь приёма переполнена: потеряно " +
+                                     std::to_string(kSent - shown.size()) + " байт\n";
+            EXPECT_NE(r.t.output().find(loss), std::string::npos) << r.t.output();
+        } else {
+            EXPECT_EQ(shown, numbered(0, kSent)) << value_name(flow);
+        }
+    }
+}
+
 TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
     Receiver r;
     r.run(kTirkReceive,

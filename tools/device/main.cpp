@@ -22,8 +22,9 @@ constexpr int kUsageError = 2;
 
 // The port, and with it the link, is gone when this returns.
 int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour,
-          bool uart) {
-    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour, uart);
+          const portavik::device::Options& options) {
+    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour,
+                                        options.uart, options.xoff_when_full);
 }
 
 }  // namespace
@@ -71,7 +72,7 @@ int main(int argc, char** argv) {
     print_line("🔌 Выберите в Portavik порт " + link + " (" + port->slave() +
                "). Остановка: Ctrl+C.");
 
-    const int signo = serve(std::move(*port), *signals, **behaviour, options->uart);
+    const int signo = serve(std::move(*port), *signals, **behaviour, *options);
     print_line("portavik-device остановлен (" + signal_name(signo) + "), ссылка " + link +
                " удалена.");
     return 0;
