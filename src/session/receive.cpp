@@ -29,6 +29,13 @@ constexpr auto kPrinterGrace = std::chrono::milliseconds(20);
 // Lines for standard error kept while they cannot be printed; more are
 // counted in the next loss line.
 constexpr std::size_t kMostErrorLines = 1000;
+// A read whose bytes are bound for the queue (a print is under way) takes up
+// to this much: the queue cuts them into chunks of kReceiveBufferSize as it
+// would have cut smaller reads, with fewer calls in a flood.
+constexpr std::size_t kQueuedReadSize = 4 * kReceiveBufferSize;
+// Chunks that waited are printed a few at a time with one write: fewer
+// writes in a flood, and still a short wait for `pause` and the end.
+constexpr int kChunksPerWrite = 4;
 
 // Bytes a chunk may hold and still be shown as text: printable ASCII and
 // tab, LF, FF, CR, space. Anything of 0x80 or more fails, so such a chunk is
@@ -189,7 +196,7 @@ struct ReceiverThread::Shared {
           pacer(port->timeout()) {}
 
     void serve(int index);
-    bool print_next(Lock& lock, std::string& lines);
+    bool print_next(Lock& lock, std::string& lines, std::string& scratch);
     void read_next(Lock& lock, std::span<std::uint8_t> buffer, std::string& lines);
     void read_failed(Lock& lock, const std::string& message);
     template <class Write>
@@ -220,12 +227,13 @@ struct ReceiverThread::Shared {
 };
 
 void ReceiverThread::Shared::serve(int index) {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer;
+    std::array<std::uint8_t, kQueuedReadSize> buffer;
     std::string lines;
+    std::string scratch;
     Lock lock(guard);
     try {
         while (!abandoned) {
-            if (!printing && print_next(lock, lines)) {
+            if (!printing && print_next(lock, lines, scratch)) {
                 continue;
             }
             if (!reading && !reading_over) {
@@ -269,7 +277,7 @@ void ReceiverThread::Shared::print(Lock& lock, Write write) {
     changed.notify_all();
 }
 
-bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines) {
+bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::string& scratch) {
     if (!error_lines.empty()) {
         std::string line = std::move(error_lines.front());
         error_lines.pop_front();
@@ -279,12 +287,20 @@ bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines) {
     if (paused || queue.empty()) {
         return false;
     }
-    const ReceiveQueue::Entry entry = std::move(*queue.pop());
+    std::array<std::optional<ReceiveQueue::Entry>, kChunksPerWrite> entries;
+    int count = 0;
+    while (count < kChunksPerWrite && !queue.empty()) {
+        entries[static_cast<std::size_t>(count++)] = queue.pop();
+    }
     print(lock, [&] {
-        render(entry, mode.format, lines);
+        render(*entries[0], mode.format, lines);
+        for (int i = 1; i < count; ++i) {
+            render(*entries[static_cast<std::size_t>(i)], mode.format, scratch);
+            lines += scratch;
+        }
         console.print(lines);
     });
-    ++printed;
+    printed += static_cast<std::uint64_t>(count);
     return true;
 }
 
@@ -297,6 +313,7 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
     }
     reading = true;
     SerialPort& source = *port;
+    const bool for_the_queue = printing || paused || !queue.empty();
     if (!queue.has_room()) {
         lock.unlock();
         const bool hold = holds_the_device(source);
@@ -309,7 +326,9 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
     }
     lock.unlock();
     std::optional<std::string> driver_line;
-    const auto got = read_once(source, buffer, lost_input, driver_line);
+    const auto got = read_once(
+        source, buffer.first(for_the_queue ? buffer.size() : kReceiveBufferSize), lost_input,
+        driver_line);
     lock.lock();
     reading = false;
     if (driver_line) {
@@ -330,7 +349,8 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
         return;
     }
     const auto chunk = buffer.first(count);
-    if (printing || paused || !queue.empty() || !error_lines.empty()) {
+    if (printing || paused || !queue.empty() || !error_lines.empty() ||
+        count > kReceiveBufferSize) {
         queue.push_data(chunk);
         changed.notify_all();
         return;
