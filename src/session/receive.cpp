@@ -178,7 +178,7 @@ std::size_t receive_queue_capacity() {
 }
 
 // What the two threads share with the ReceiverThread, kept alive by a thread
-// that a fatal stop leaves behind. Everything is guarded by `lock`. Each
+// that a fatal stop leaves behind. Everything is guarded by `guard`. Each
 // thread takes whichever role is free: printing what waits (lines for
 // standard error first, they are said even while paused), else reading.
 // Only one thread reads at a time and only one prints, so the order holds;
@@ -314,21 +314,22 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
     reading = true;
     SerialPort& source = *port;
     const bool for_the_queue = printing || paused || !queue.empty();
-    if (!queue.has_room()) {
+    std::size_t size = for_the_queue ? buffer.size() : kReceiveBufferSize;
+    if (queue.room() < size) {
         lock.unlock();
         const bool hold = holds_the_device(source);
         lock.lock();
-        if (hold) {
-            changed.wait(lock, [this] { return queue.has_room() || stopping(); });
+        if (hold && queue.room() == 0) {
+            changed.wait(lock, [this] { return queue.room() > 0 || stopping(); });
             reading = false;
             return;
         }
+        // Under flow control a read takes no more than fits.
+        size = hold ? std::min(size, queue.room()) : size;
     }
     lock.unlock();
     std::optional<std::string> driver_line;
-    const auto got = read_once(
-        source, buffer.first(for_the_queue ? buffer.size() : kReceiveBufferSize), lost_input,
-        driver_line);
+    const auto got = read_once(source, buffer.first(size), lost_input, driver_line);
     lock.lock();
     reading = false;
     if (driver_line) {

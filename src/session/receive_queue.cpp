@@ -59,6 +59,18 @@ void ReceiveQueue::count_lost_line() {
     ++loss_mark().lost_lines;
 }
 
+std::size_t ReceiveQueue::room() const {
+    std::size_t bytes = 0;
+    if (!entries_.empty() && entries_.back().kind == Entry::Kind::Data) {
+        bytes = kReceiveBufferSize - entries_.back().bytes.size();
+    }
+    // New chunks while one more entry still fits after each.
+    if (fits(2 * kEntryCost)) {
+        bytes += (capacity_ - memory_ - kEntryCost) / kEntryCost * kReceiveBufferSize;
+    }
+    return bytes;
+}
+
 std::optional<ReceiveQueue::Entry> ReceiveQueue::pop() {
     if (entries_.empty()) {
         return std::nullopt;

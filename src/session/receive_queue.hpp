@@ -55,8 +55,8 @@ class ReceiveQueue {
     std::optional<Entry> pop();
     bool empty() const { return entries_.empty(); }
     std::size_t size() const { return entries_.size(); }
-    // Whether a whole read still fits without dropping anything.
-    bool has_room() const { return fits(2 * kEntryCost); }
+    // How many bytes fit now without dropping anything.
+    std::size_t room() const;
     // Drops everything; returns how many received bytes that leaves unshown
     // (queued, and counted in loss marks).
     std::uint64_t clear();

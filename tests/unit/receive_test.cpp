@@ -214,8 +214,9 @@ TEST(ReceiverThread, AFullQueueHoldsTheDeviceUnderFlowControlAndDropsWithout) {
         r.device->flow_control = flow;
         r.t.out.hold(true);
         std::vector<ReadStep> steps;
-        for (std::size_t at = 0; at < kSent; at += 1000) {
-            steps.push_back(data_step(numbered(at, 1000)));
+        // Reads larger than a chunk, as in a flood.
+        for (std::size_t at = 0; at < kSent; at += 2500) {
+            steps.push_back(data_step(numbered(at, 2500)));
         }
         r.start(kStandardReceive, std::move(steps), 4 * ReceiveQueue::kEntryCost);
         EXPECT_TRUE(r.t.out.wait_for_waiting_write());
@@ -413,6 +414,18 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
             }
             EXPECT_LE(queue.memory_used(), capacity) << c.name;
         }
+        // What room() promises fits without a loss; one byte more does not.
+        const auto lost_after = [](ReceiveQueue probe, std::size_t bytes) {
+            probe.push_data(numbered(0, bytes));
+            std::uint64_t lost = 0;
+            while (const auto entry = probe.pop()) {
+                lost += entry->lost_bytes;
+            }
+            return lost;
+        };
+        const std::uint64_t lost = lost_after(queue, 0);
+        EXPECT_EQ(lost_after(queue, queue.room()), lost) << c.name;
+        EXPECT_EQ(lost_after(queue, queue.room() + 1), lost + 1) << c.name;
         while (!queue.empty()) {
             printed += shown(*queue.pop());
         }
