@@ -500,11 +500,12 @@ std::optional<std::string> ReceiverThread::join() {
     std::uint64_t unshown = 0;
     {
         Shared::Lock lock(s.guard);
-        s.paused = false;
         s.port->cancel_read();
         s.changed.notify_all();
         s.changed.wait(lock, [&s] { return (s.reading_over || s.abandoned) && !s.reading; });
         s.port.reset();
+        s.paused = false;
+        s.changed.notify_all();
         // What is queued is printed for a while; a console that takes it
         // slowly does not hold the end longer.
         if (!s.changed.wait_for(lock, kDrainLimit, [&s] { return s.all_done(); })) {

@@ -253,10 +253,10 @@ TEST(ConsoleEnd, LastWordsStayLastWhileAnotherThreadKeepsPrinting) {
 // and its last words come once the console goes on, after that print. The
 // consoles outlive the test, as the program's does.
 TEST(ConsoleEnd, TheClaimDoesNotWaitForAHeldConsole) {
-    static auto& consoles = *new std::array<TestConsole, 2>;
+    static auto& consoles = *new std::vector<TestConsole*>;
     for (const Channel channel : {Channel::Output, Channel::Error}) {
         const bool to_error = channel == Channel::Error;
-        TestConsole& t = consoles[to_error ? 1 : 0];
+        TestConsole& t = *consoles.emplace_back(new TestConsole);
         t.out.hold(true);
         std::thread([&t] { t.console.print("📥 held\n"); }).detach();
         ASSERT_TRUE(t.out.wait_for_waiting_write());

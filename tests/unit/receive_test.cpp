@@ -266,6 +266,9 @@ TEST(ReceiveTirkData, WhatWaitsWhenAnEditorOpensIsPrintedAfterIt) {
     EXPECT_TRUE(r.t.out.wait_for_waiting_write());
     // The editor opens once the print under way is done.
     auto paused = std::async(std::launch::async, [&r] { r.thread->pause(); });
+    while (!r.thread->paused()) {
+        std::this_thread::yield();
+    }
     r.t.out.hold(false);
     paused.get();
     editor_open.set_value();
