@@ -780,6 +780,9 @@ class ShownBytes:
         self.partial = ""
         self.take(already + p.child.buffer)
         p.child.buffer = p.child.string_type()
+        # pexpect 4.8 also keeps what followed the last match for the next
+        # expect's `before`: taken here, it must not be seen there again.
+        p.child._before = p.child.buffer_type()
 
     def take(self, raw):
         complete, newline, self.partial = (self.partial + raw).rpartition("\n")
