@@ -267,7 +267,7 @@ class Results:
         self.data[label].setdefault(key, []).extend(values)
 
     def get(self, label, key):
-        return self.data[label].get(key, [])
+        return self.data.get(label, {}).get(key, [])
 
 
 def percentile(values, p):
@@ -292,7 +292,7 @@ def measure_latency(kind, samples, cpu, rng, results):
                 s.wait_for(marker)
                 if i >= 10:  # the first ones warm the caches
                     delays.append(time.perf_counter() - start)
-            results.add(kind.label, "rss", s.peak_rss_mib())
+            results.add(kind.label, "rss_interactive", s.peak_rss_mib())
         finally:
             s.close()
     finally:
@@ -340,7 +340,7 @@ def measure_throughput(kind, total, results):
                 else:
                     poller.unregister(fd)
         cpu = s.cpu_seconds() - cpu_before
-        results.add(kind.label, "rss", s.peak_rss_mib())
+        results.add(kind.label, "rss_flood", s.peak_rss_mib())
     finally:
         s.close()
     try:
@@ -368,7 +368,7 @@ def measure_idle(kinds, seconds, results):
         for s, (cpu, switches) in zip(sessions, before):
             results.add(s.kind.label, "idle_ms", (s.cpu_seconds() - cpu) * 1e3 * 20 / seconds)
             results.add(s.kind.label, "idle_wakeups", (s.switches() - switches) / seconds)
-            results.add(s.kind.label, "rss", s.peak_rss_mib())
+            results.add(s.kind.label, "rss_interactive", s.peak_rss_mib())
     finally:
         for s in sessions:
             s.close()
@@ -382,7 +382,7 @@ def measure_start_exit(kind, rng, results):
         # As a person would, some time after the prompt: a quit typed at once
         # would always meet a receiver that has just begun a 50 ms wait.
         time.sleep(rng.uniform(0.0, 0.1))
-        results.add(kind.label, "rss", s.peak_rss_mib())
+        results.add(kind.label, "rss_interactive", s.peak_rss_mib())
         results.add(kind.label, "exit", s.quit() * 1e3)
     finally:
         s.close()
@@ -438,6 +438,8 @@ ROWS = [
     ("lat_pinned_p99", "latency pinned, p99 (ms)", "median", True, "{:.3f}"),
     ("lat_pinned_median", "latency pinned, spread of round medians (ms)", "spread", None, None),
     ("tp_mib_s", "throughput {mib} MiB (MiB/s)", "median", False, "{:.1f}"),
+    ("tp_mib_s", "throughput ÷ picocom's in the same round, lowest round", "vs_picocom", None,
+     None),
     ("tp_cpu_per_mib", "throughput, CPU s per MiB", "median", True, "{:.4f}"),
     ("tp_lost", "throughput, bytes lost (worst round)", "lost", True, None),
     ("idle_ms", "idle {idle} s at the menu, CPU ms per 20 s", "median", True, "{:.2f}"),
@@ -449,7 +451,9 @@ ROWS = [
      "{:.2f}"),
     ("exit", "exit, quit keys → process end (ms, median of {starts})", "pooled", True, "{:.2f}"),
     ("exit", "exit, 90th percentile (ms)", "p90", True, "{:.2f}"),
-    ("rss", "peak RSS, largest session (MiB)", "max", True, "{:.2f}"),
+    ("rss_interactive", "memory in interactive use: peak RSS without a flood (MiB)", "max", True,
+     "{:.2f}"),
+    ("rss_flood", "peak RSS of a flood session (MiB)", "max", True, "{:.2f}"),
 ]
 
 
@@ -483,6 +487,10 @@ def table(results, kinds, ratio_label, options):
                 cells.append("—")
             elif how == "spread":
                 cells.append(f"{min(values):.3f}–{max(values):.3f}")
+            elif how == "vs_picocom":
+                theirs = results.get("picocom", key)
+                ratios = [mine / other for mine, other in zip(values, theirs) if other > 0]
+                cells.append(f"{min(ratios):.2f}×" if ratios else "—")
             elif how == "vs_bare":
                 base = figure(results, bare, key, "median") if bare else None
                 cells.append(f"{statistics.median(values) / base:.2f}×" if base else "—")

@@ -70,6 +70,6 @@ int main(int argc, char** argv) {
     Flag running = make_flag(true);
     // The reader stops itself after the last chunk; join prints what it queued.
     ReceiverThread receiver(console, std::make_unique<ChunkPort>(chunks, printable, running),
-                            running, make_pause(), kStandardReceive);
+                            running, kStandardReceive);
     return receiver.join() ? 1 : 0;
 }

@@ -3,6 +3,10 @@
 #include "console/console.hpp"
 
 #include <array>
+#include <condition_variable>
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "text/utf8.hpp"
 
@@ -41,15 +45,6 @@ void Console::error_line(std::string_view text) {
     write_locked(Channel::Error, whole);
 }
 
-bool Console::print_unless(const std::atomic<bool>& held, std::string_view text, Channel channel) {
-    std::lock_guard lock(out_lock_);
-    if (held.load(std::memory_order_relaxed)) {
-        return false;
-    }
-    write_locked(channel, text);
-    return true;
-}
-
 void Console::clear_screen() {
     std::lock_guard lock(out_lock_);
     if (ended_output_) {
@@ -69,14 +64,38 @@ void Console::set_clear_action(std::function<void()> action) {
 }
 
 bool Console::claim_end(std::string_view last_words, Channel channel) {
-    std::lock_guard lock(out_lock_);
-    if (ended_output_) {
+    if (ended_output_.exchange(true)) {
         return false;
     }
-    ended_output_ = true;
-    if (!last_words.empty()) {
-        (channel == Channel::Error ? err_ : out_).write(last_words);
+    if (last_words.empty()) {
+        return true;
     }
+    struct LastWords {
+        std::string text;
+        std::mutex lock;
+        std::condition_variable written;
+        bool done = false;
+    };
+    auto words = std::make_shared<LastWords>();
+    words->text = last_words;
+    ByteSink* sink = channel == Channel::Error ? &err_ : &out_;
+    const auto write = [this, words, sink] {
+        {
+            std::lock_guard out(out_lock_);
+            sink->write(words->text);
+        }
+        std::lock_guard lock(words->lock);
+        words->done = true;
+        words->written.notify_all();
+    };
+    try {
+        std::thread(write).detach();
+    } catch (const std::system_error&) {
+        write();
+        return true;
+    }
+    std::unique_lock lock(words->lock);
+    words->written.wait_for(lock, kLastWordsWait, [&words] { return words->done; });
     return true;
 }
 

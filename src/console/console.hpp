@@ -6,6 +6,7 @@
 // uses the process's standard streams; tests plug in scripted ones.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <expected>
 #include <functional>
@@ -57,12 +58,6 @@ class Console {
     void line(std::string_view text);
     // A line on standard error.
     void error_line(std::string_view text);
-    // As print (or on standard error), unless `held` is found set once the
-    // output lock is taken: a thread that sets `held` and then prints is
-    // sure that nothing of this comes after its text. False when held.
-    bool print_unless(const std::atomic<bool>& held, std::string_view text,
-                      Channel channel = Channel::Output);
-
     // Clears the screen under the output lock, so that no line of another
     // thread lands in the middle. By default this writes the terminal's
     // escape sequences; the platform may put another way in its place.
@@ -75,7 +70,12 @@ class Console {
     // console: every later print, line, error line and clear, of any thread,
     // is dropped. A later claim writes nothing and returns false: the first
     // claimant is ending the process, and the caller must leave that to it.
-    // A failed write of the last words is ignored; the end goes on.
+    // A failed write of the last words is ignored; the end goes on. The
+    // claim never waits for a console that takes no output (a selection,
+    // Ctrl+S, a terminal nobody reads): the last words wait for the output
+    // lock and the write at most kLastWordsWait, on a thread of their own,
+    // and are dropped if the console takes them no sooner.
+    static constexpr std::chrono::milliseconds kLastWordsWait{50};
     bool claim_end(std::string_view last_words = {}, Channel channel = Channel::Output);
 
     // One line without its line feed. After an I/O error the input counts
@@ -95,7 +95,7 @@ class Console {
     ByteSink& err_;
     std::function<void()> clear_action_;
     std::mutex out_lock_;
-    bool ended_output_ = false;  // under out_lock_
+    std::atomic<bool> ended_output_{false};
     // Bytes read but not yet returned start at pending_[taken_]; the search
     // for the next line feed resumes at scanned_, so a long line costs time
     // in proportion to its length (and memory about its size: LineBuffer).

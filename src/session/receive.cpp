@@ -6,8 +6,13 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "codec/hex.hpp"
 #include "serial/lost_input.hpp"
@@ -20,8 +25,18 @@ constexpr auto kRelaxed = std::memory_order_relaxed;
 constexpr std::string_view kHexLabel = "📥 Получено (HEX): ";
 constexpr std::string_view kTextLabel = "📥 Получено (текст): ";
 constexpr std::string_view kTirkLabel = "📥 Получены данные: ";
-// How long a fatal stop waits for a printer that the console holds.
-constexpr auto kPrinterGrace = std::chrono::milliseconds(200);
+// How long a fatal stop waits for a print that the console holds.
+constexpr auto kPrinterGrace = std::chrono::milliseconds(20);
+// Lines for standard error kept while they cannot be printed; more are
+// counted in the next loss line.
+constexpr std::size_t kMostErrorLines = 1000;
+// A read whose bytes are bound for the queue (a print is under way) takes up
+// to this much: the queue cuts them into chunks of kReceiveBufferSize as it
+// would have cut smaller reads, with fewer calls in a flood.
+constexpr std::size_t kQueuedReadSize = 4 * kReceiveBufferSize;
+// Chunks that waited are printed a few at a time with one write: fewer
+// writes in a flood, and still a short wait for `pause` and the end.
+constexpr int kChunksPerWrite = 4;
 
 // Bytes a chunk may hold and still be shown as text: printable ASCII and
 // tab, LF, FF, CR, space. Anything of 0x80 or more fails, so such a chunk is
@@ -37,33 +52,51 @@ constexpr std::array<bool, 256> kPrintable = [] {
     return table;
 }();
 
-// Sleeps `wait` in slices of at most `slice`, so that a cleared `running`
-// ends the wait within one slice.
-void wait_while_running(const std::atomic<bool>& running, std::chrono::steady_clock::duration wait,
-                        std::chrono::steady_clock::duration slice) {
-    const auto step =
-        std::max(slice, std::chrono::steady_clock::duration(std::chrono::milliseconds(1)));
-    const auto until = std::chrono::steady_clock::now() + wait;
-    for (auto now = std::chrono::steady_clock::now(); now < until && running.load(kRelaxed);
-         now = std::chrono::steady_clock::now()) {
-        std::this_thread::sleep_for(std::min(step, until - now));
-    }
-}
-
 // One read of the port: nothing when it timed out, else the bytes or the
-// failure. What the driver counted on the line (bytes it lost, garbled
-// characters) goes to standard error in its place among the data
-// (LostInputNotice paces it).
+// failure. After every read the port's driver counters are asked: what the
+// driver counted on the line (bytes it lost, garbled characters) comes back
+// in `driver_lines` for standard error (LostInputNotice paces it).
 std::optional<IoResult<std::size_t>> read_once(SerialPort& port, std::span<std::uint8_t> buffer,
-                                               ReceiveQueue& queue, LostInputNotice& notice) {
+                                               LostInputNotice& notice,
+                                               std::vector<std::string>& driver_lines) {
     auto got = port.read(buffer);
-    for (std::string& line : notice.check(port, LostInputNotice::Clock::now())) {
-        queue.push_line(Channel::Error, std::move(line));
-    }
+    driver_lines = notice.check(port, LostInputNotice::Clock::now());
     if (!got && got.error().kind == IoKind::TimedOut) {
         return std::nullopt;
     }
     return got;
+}
+
+// With flow control in force, not reading holds the device: the driver's
+// buffer fills and the line tells the device to wait.
+bool holds_the_device(const SerialPort& port) {
+    const auto flow = port.flow_control();
+    return flow && *flow != FlowControl::None;
+}
+
+std::string failure_text(std::exception_ptr failure) {
+    try {
+        std::rethrow_exception(std::move(failure));
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "неизвестная ошибка";
+    }
+}
+
+void render(const ReceiveQueue::Entry& entry, ChunkFormat format, std::string& lines) {
+    switch (entry.kind) {
+        case ReceiveQueue::Entry::Kind::Data:
+            format(lines, entry.bytes);
+            return;
+        case ReceiveQueue::Entry::Kind::Line:
+            lines.assign(entry.text);
+            lines += '\n';
+            return;
+        case ReceiveQueue::Entry::Kind::Loss:
+            lines = loss_line(entry.lost_bytes, entry.lost_lines);
+            return;
+    }
 }
 
 }  // namespace
@@ -87,33 +120,6 @@ void ReadFailurePacer::succeeded() {
 
 Flag make_flag(bool value) {
     return std::make_shared<std::atomic<bool>>(value);
-}
-
-void PauseFlag::pause() {
-    paused_.store(true, kRelaxed);
-}
-
-void PauseFlag::resume() {
-    paused_.store(false, kRelaxed);
-    std::lock_guard lock(lock_);
-    if (wake_) {
-        wake_();
-        wait_printed_();
-    }
-}
-
-void PauseFlag::attach(std::function<void()> wake, std::function<void()> wait_printed) {
-    std::lock_guard lock(lock_);
-    wake_ = std::move(wake);
-    wait_printed_ = std::move(wait_printed);
-}
-
-void PauseFlag::detach() {
-    attach({}, {});
-}
-
-Pause make_pause() {
-    return std::make_shared<PauseFlag>();
 }
 
 bool is_printable_text(std::span<const std::uint8_t> chunk) {
@@ -153,166 +159,268 @@ std::string loss_line(std::uint64_t lost_bytes, std::uint64_t lost_lines) {
     return line;
 }
 
-void receive_data(SerialPort& port, const std::atomic<bool>& running, const PauseFlag&,
-                  ReceiveQueue& queue) {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    LostInputNotice lost_input;
-    while (running.load(kRelaxed) && !queue.abandoned()) {
-        const auto got = read_once(port, buffer, queue, lost_input);
-        if (!got) {
-            continue;
-        }
-        if (!*got) {
-            if (running.load(kRelaxed)) {
-                queue.push_line(Channel::Output,
-                                "❌ Ошибка чтения из порта: " + got->error().message);
-            }
-            return;
-        }
-        if (**got > 0) {
-            queue.push_data(std::span<const std::uint8_t>(buffer.data(), **got));
-        }
-    }
-}
-
-void receive_tirk_data(SerialPort& port, const std::atomic<bool>& running, const PauseFlag& pause,
-                       ReceiveQueue& queue) {
-    std::array<std::uint8_t, kReceiveBufferSize> buffer{};
-    ReadFailurePacer pacer(port.timeout());
-    LostInputNotice lost_input;
-    while (running.load(kRelaxed) && !queue.abandoned()) {
-        const auto got = read_once(port, buffer, queue, lost_input);
-        if (!got) {
-            continue;
-        }
-        if (!*got) {
-            const auto& message = got->error().message;
-            const auto step = pacer.failed(message, ReadFailurePacer::Clock::now());
-            if (step.print) {
-                queue.push_line(Channel::Error, "Ошибка чтения: " + message);
-            }
-            // A device that is gone fails every read at once.
-            wait_while_running(running, step.wait, port.timeout());
-            continue;
-        }
-        pacer.succeeded();
-        if (**got > 0 && !pause.is_set()) {
-            queue.push_data(std::span<const std::uint8_t>(buffer.data(), **got));
-        }
-    }
-}
-
 namespace {
 
-// What the printer writes for `entry`, and where.
-Channel render(const ReceiveQueue::Entry& entry, ChunkFormat format, std::string& lines) {
-    switch (entry.kind) {
-        case ReceiveQueue::Entry::Kind::Data:
-            format(lines, entry.data());
-            return Channel::Output;
-        case ReceiveQueue::Entry::Kind::Line:
-            lines.assign(entry.text);
-            lines += '\n';
-            return entry.stream;
-        case ReceiveQueue::Entry::Kind::Loss:
-            lines = loss_line(entry.lost_bytes, entry.lost_lines);
-            return Channel::Output;
-    }
-    return Channel::Output;
+std::string unshown_line(std::uint64_t bytes) {
+    return "⚠️ Не показано при выходе: " + std::to_string(bytes) +
+           " принятых байт";
 }
 
 }  // namespace
 
-void print_received(Console& console, ReceiveQueue& queue, const PauseFlag& pause,
-                    ChunkFormat format) {
-    // Standard error is not held (the ТИРК reader's failures show at once).
-    static const std::atomic<bool> never_held{false};
-    std::string lines;
-    while (const auto entry = queue.take(pause.value())) {
-        const Channel channel = render(*entry, format, lines);
-        const bool to_error = channel == Channel::Error;
-        // The pause is looked at again under the output lock: once the main
-        // thread has set it and printed (a submenu's prompt), nothing of ours
-        // follows, even an entry taken just before.
-        while (!console.print_unless(to_error ? never_held : pause.value(), lines, channel)) {
-            if (!queue.wait_while(pause.value())) {
-                return;
-            }
-        }
-        if (queue.abandoned()) {
-            return;
+std::size_t receive_queue_capacity() {
+    if (const char* given = std::getenv("PORTAVIK_TEST_QUEUE_BYTES")) {
+        char* end = nullptr;
+        const unsigned long long bytes = std::strtoull(given, &end, 10);
+        if (end != given && *end == '\0' && bytes > 0) {
+            return static_cast<std::size_t>(bytes);
         }
     }
+    return ReceiveQueue::kDefaultCapacity;
 }
 
-// What the two threads share with the ReceiverThread, kept alive by a
-// printer that a fatal stop leaves behind.
+// What the two threads share with the ReceiverThread, kept alive by a thread
+// that a fatal stop leaves behind. Everything is guarded by `guard`. Each
+// thread takes whichever role is free: printing what waits (lines for
+// standard error first, they are said even while paused), else reading.
+// Only one thread reads at a time and only one prints, so the order holds;
+// the state of the reading (notice, pacer) passes with the role.
 struct ReceiverThread::Shared {
-    explicit Shared(std::size_t capacity) : queue(capacity) {}
+    using Lock = std::unique_lock<std::mutex>;
 
+    Shared(Console& out, std::unique_ptr<SerialPort> handle, Flag flag, const ReceiveMode& kind,
+           std::size_t capacity)
+        : console(out),
+          port(std::move(handle)),
+          running(std::move(flag)),
+          mode(kind),
+          queue(capacity),
+          pacer(port->timeout()) {}
+
+    void serve(int index);
+    bool print_next(Lock& lock, std::string& lines, std::string& scratch);
+    void read_next(Lock& lock, std::span<std::uint8_t> buffer, std::string& lines);
+    void read_failed(Lock& lock, const std::string& message);
+    template <class Write>
+    void print(Lock& lock, Write write);
+    void say_error(std::string line);
+    void fail(std::exception_ptr error);
+    bool stopping() const { return abandoned || !running->load(kRelaxed); }
+    bool all_done() const { return done[0] && done[1]; }
+
+    Console& console;
+    std::unique_ptr<SerialPort> port;  // dropped when the reading is over for good
+    const Flag running;
+    const ReceiveMode mode;
+    std::mutex guard;
+    std::condition_variable changed;
     ReceiveQueue queue;
-    std::optional<std::string> reader_failure;
-    std::optional<std::string> printer_failure;
-    std::mutex done_lock;
-    std::condition_variable done_changed;
-    bool printer_done = false;
+    std::deque<std::string> error_lines;
+    LostInputNotice lost_input;
+    ReadFailurePacer pacer;
+    bool reading = false;       // a thread has the port
+    bool printing = false;      // a thread writes to the console
+    bool reading_over = false;  // `running` cleared, or the standard mode's read error
+    bool paused = false;
+    bool abandoned = false;  // a fatal stop or a failed print: nothing more is printed
+    std::uint64_t printed = 0;  // queue entries printed so far
+    bool done[2] = {false, false};
+    std::optional<std::string> failure;
 };
 
-namespace {
-
-std::string failure_text(std::exception_ptr failure) {
+void ReceiverThread::Shared::serve(int index) {
+    std::array<std::uint8_t, kQueuedReadSize> buffer;
+    std::string lines;
+    std::string scratch;
+    Lock lock(guard);
     try {
-        std::rethrow_exception(std::move(failure));
-    } catch (const std::exception& e) {
-        return e.what();
+        while (!abandoned) {
+            if (!printing && print_next(lock, lines, scratch)) {
+                continue;
+            }
+            if (!reading && !reading_over) {
+                read_next(lock, buffer, lines);
+                continue;
+            }
+            // What is left to print is the other thread's.
+            if (reading_over && !reading && error_lines.empty() && (queue.empty() || printing)) {
+                break;
+            }
+            changed.wait(lock);
+        }
     } catch (...) {
-        return "неизвестная ошибка";
+        if (!lock.owns_lock()) {
+            lock.lock();
+        }
+        fail(std::current_exception());
     }
+    done[index] = true;
+    changed.notify_all();
 }
 
-}  // namespace
+// Takes the printing role, writes without the lock, gives the role back.
+template <class Write>
+void ReceiverThread::Shared::print(Lock& lock, Write write) {
+    printing = true;
+    // The other thread may be waiting to read meanwhile.
+    changed.notify_all();
+    lock.unlock();
+    std::exception_ptr failed;
+    try {
+        write();
+    } catch (...) {
+        failed = std::current_exception();
+    }
+    lock.lock();
+    printing = false;
+    if (failed) {
+        fail(failed);
+    }
+    changed.notify_all();
+}
+
+bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::string& scratch) {
+    if (!error_lines.empty()) {
+        std::string line = std::move(error_lines.front());
+        error_lines.pop_front();
+        print(lock, [&] { console.error_line(line); });
+        return true;
+    }
+    if (paused || queue.empty()) {
+        return false;
+    }
+    std::array<std::optional<ReceiveQueue::Entry>, kChunksPerWrite> entries;
+    int count = 0;
+    while (count < kChunksPerWrite && !queue.empty()) {
+        entries[static_cast<std::size_t>(count++)] = queue.pop();
+    }
+    print(lock, [&] {
+        render(*entries[0], mode.format, lines);
+        for (int i = 1; i < count; ++i) {
+            render(*entries[static_cast<std::size_t>(i)], mode.format, scratch);
+            lines += scratch;
+        }
+        console.print(lines);
+    });
+    printed += static_cast<std::uint64_t>(count);
+    return true;
+}
+
+void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffer,
+                                       std::string& lines) {
+    if (!running->load(kRelaxed) || !port) {
+        reading_over = true;
+        changed.notify_all();
+        return;
+    }
+    reading = true;
+    SerialPort& source = *port;
+    const bool for_the_queue = printing || paused || !queue.empty();
+    std::size_t size = for_the_queue ? buffer.size() : kReceiveBufferSize;
+    if (queue.room() < size) {
+        lock.unlock();
+        const bool hold = holds_the_device(source);
+        lock.lock();
+        if (hold && queue.room() == 0) {
+            changed.wait(lock, [this] { return queue.room() > 0 || stopping(); });
+            reading = false;
+            return;
+        }
+        // Under flow control a read takes no more than fits.
+        size = hold ? std::min(size, queue.room()) : size;
+    }
+    lock.unlock();
+    std::vector<std::string> driver_lines;
+    const auto got = read_once(source, buffer.first(size), lost_input, driver_lines);
+    lock.lock();
+    reading = false;
+    for (std::string& line : driver_lines) {
+        say_error(std::move(line));
+    }
+    if (!got) {
+        return;
+    }
+    if (!*got) {
+        read_failed(lock, got->error().message);
+        return;
+    }
+    if (mode.tirk) {
+        pacer.succeeded();
+    }
+    const std::size_t count = **got;
+    if (count == 0 || abandoned || (mode.tirk && paused)) {
+        return;
+    }
+    const auto chunk = buffer.first(count);
+    if (printing || paused || !queue.empty() || !error_lines.empty() ||
+        count > kReceiveBufferSize) {
+        queue.push_data(chunk);
+        changed.notify_all();
+        return;
+    }
+    // Nothing waits and nobody prints: the chunk is printed by the thread
+    // that read it, and the other one reads meanwhile.
+    print(lock, [&] {
+        mode.format(lines, chunk);
+        console.print(lines);
+    });
+}
+
+void ReceiverThread::Shared::read_failed(Lock& lock, const std::string& message) {
+    if (!mode.tirk) {
+        if (running->load(kRelaxed)) {
+            queue.push_line("❌ Ошибка чтения из порта: " + message);
+        }
+        reading_over = true;
+        changed.notify_all();
+        return;
+    }
+    const auto step = pacer.failed(message, ReadFailurePacer::Clock::now());
+    if (step.print) {
+        say_error("Ошибка чтения: " + message);
+    }
+    // A device that is gone fails every read at once; the port stays this
+    // thread's through the wait.
+    reading = true;
+    changed.wait_for(lock, step.wait, [this] { return stopping(); });
+    reading = false;
+}
+
+void ReceiverThread::Shared::say_error(std::string line) {
+    if (error_lines.size() < kMostErrorLines) {
+        error_lines.push_back(std::move(line));
+    } else {
+        queue.count_lost_line();
+    }
+    changed.notify_all();
+}
+
+void ReceiverThread::Shared::fail(std::exception_ptr error) {
+    if (!failure) {
+        failure = failure_text(std::move(error));
+    }
+    abandoned = true;
+    changed.notify_all();
+}
 
 ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
-                               Pause pause, const ReceiveMode& mode, std::size_t capacity)
-    : shared_(std::make_shared<Shared>(capacity)),
-      running_(std::move(running)),
-      pause_(std::move(pause)),
-      reader_(port.get()) {
-    pause_->attach([shared = shared_] { shared->queue.wake(); },
-                   [shared = shared_] { shared->queue.wait_printed(); });
+                               const ReceiveMode& mode, std::size_t capacity)
+    : shared_(std::make_shared<Shared>(console, std::move(port), std::move(running), mode,
+                                       capacity)) {
     try {
-        printer_thread_ = std::thread([&console, shared = shared_, pause = pause_, mode] {
-            try {
-                print_received(console, shared->queue, *pause, mode.format);
-            } catch (...) {
-                shared->printer_failure = failure_text(std::current_exception());
-                // Nobody prints any more: the reader stops too.
-                shared->queue.abandon();
-            }
-            std::lock_guard lock(shared->done_lock);
-            shared->printer_done = true;
-            shared->done_changed.notify_all();
-        });
-        reader_thread_ =
-            std::thread([this, shared = shared_, port = std::move(port), mode]() mutable {
-                try {
-                    mode.read(*port, *running_, *pause_, shared->queue);
-                } catch (...) {
-                    shared->reader_failure = failure_text(std::current_exception());
-                }
-                shared->queue.close();
-                {
-                    std::lock_guard lock(reader_lock_);
-                    reader_ = nullptr;
-                }
-                port.reset();
-            });
-    } catch (const std::system_error& e) {
-        shared_->queue.abandon();
-        if (printer_thread_.joinable()) {
-            printer_thread_.join();
+        for (int i = 0; i < 2; ++i) {
+            threads_[i] = std::thread([shared = shared_, i] { shared->serve(i); });
         }
-        pause_->detach();
+    } catch (const std::system_error& e) {
+        {
+            std::lock_guard lock(shared_->guard);
+            shared_->abandoned = true;
+            shared_->port->cancel_read();
+            shared_->changed.notify_all();
+        }
+        if (threads_[0].joinable()) {
+            threads_[0].join();
+        }
         throw FatalError(std::string("Не удалось запустить поток приёма: ") + e.what());
     }
 }
@@ -329,55 +437,98 @@ std::unique_ptr<SerialPort> second_handle(const SerialPort& port) {
 
 }  // namespace
 
-ReceiverThread::ReceiverThread(Console& console, const SerialPort& port, Flag running, Pause pause,
+ReceiverThread::ReceiverThread(Console& console, const SerialPort& port, Flag running,
                                const ReceiveMode& mode)
-    : ReceiverThread(console, second_handle(port), std::move(running), std::move(pause), mode) {}
+    : ReceiverThread(console, second_handle(port), std::move(running), mode,
+                     receive_queue_capacity()) {}
+
+ReceiverThread::~ReceiverThread() {
+    if (!threads_[0].joinable()) {
+        return;
+    }
+    Shared& s = *shared_;
+    s.running->store(false, kRelaxed);
+    bool done[2];
+    {
+        Shared::Lock lock(s.guard);
+        s.abandoned = true;
+        s.port->cancel_read();
+        s.changed.notify_all();
+        // A cancelled read ends at once: the port closes here, whatever a
+        // print is waiting for.
+        s.changed.wait(lock, [&s] { return !s.reading; });
+        s.port.reset();
+        // A print that the console does not take (a selection, Ctrl+S)
+        // would hold the stop as long as the console does.
+        s.changed.wait_for(lock, kPrinterGrace, [&s] { return s.all_done(); });
+        done[0] = s.done[0];
+        done[1] = s.done[1];
+    }
+    for (int i = 0; i < 2; ++i) {
+        if (done[i]) {
+            threads_[i].join();
+        } else {
+            threads_[i].detach();
+        }
+    }
+}
+
+void ReceiverThread::pause() {
+    Shared& s = *shared_;
+    Shared::Lock lock(s.guard);
+    s.paused = true;
+    s.changed.wait(lock, [&s] { return !s.printing; });
+}
+
+void ReceiverThread::resume() {
+    Shared& s = *shared_;
+    Shared::Lock lock(s.guard);
+    s.paused = false;
+    const std::uint64_t until = s.printed + s.queue.size();
+    s.changed.notify_all();
+    s.changed.wait(lock, [&s, until] { return s.printed >= until || s.abandoned || s.all_done(); });
+}
+
+bool ReceiverThread::paused() const {
+    std::lock_guard lock(shared_->guard);
+    return shared_->paused;
+}
+
+std::optional<std::string> ReceiverThread::join() {
+    Shared& s = *shared_;
+    if (!threads_[0].joinable()) {
+        return s.failure;
+    }
+    std::uint64_t unshown = 0;
+    {
+        Shared::Lock lock(s.guard);
+        s.port->cancel_read();
+        s.changed.notify_all();
+        s.changed.wait(lock, [&s] { return (s.reading_over || s.abandoned) && !s.reading; });
+        s.port.reset();
+        s.paused = false;
+        s.changed.notify_all();
+        // What is queued is printed for a while; a console that takes it
+        // slowly does not hold the end longer.
+        if (!s.changed.wait_for(lock, kDrainLimit, [&s] { return s.all_done(); })) {
+            unshown = s.queue.clear();
+            s.error_lines.clear();
+            s.changed.notify_all();
+            s.changed.wait(lock, [&s] { return s.all_done(); });
+        }
+    }
+    threads_[0].join();
+    threads_[1].join();
+    if (unshown > 0 && !s.failure) {
+        s.console.line(unshown_line(unshown));
+    }
+    return s.failure;
+}
 
 void ReceiverThread::join_and_report(Console& console) {
     if (const auto failure = join()) {
         console.error_line("Ошибка в потоке приема: " + *failure);
     }
-}
-
-ReceiverThread::~ReceiverThread() {
-    if (!reader_thread_.joinable()) {
-        return;
-    }
-    running_->store(false, kRelaxed);
-    shared_->queue.abandon();
-    wake_reader();
-    reader_thread_.join();
-    pause_->detach();
-    // A printer in the middle of a write that the console does not take
-    // (a selection, Ctrl+S) would hold the stop as long as the console does.
-    std::unique_lock lock(shared_->done_lock);
-    if (shared_->done_changed.wait_for(lock, kPrinterGrace,
-                                       [this] { return shared_->printer_done; })) {
-        lock.unlock();
-        printer_thread_.join();
-    } else {
-        printer_thread_.detach();
-    }
-}
-
-void ReceiverThread::wake_reader() {
-    std::lock_guard lock(reader_lock_);
-    if (reader_ != nullptr) {
-        reader_->cancel_read();
-    }
-}
-
-std::optional<std::string> ReceiverThread::join() {
-    if (reader_thread_.joinable()) {
-        wake_reader();
-        reader_thread_.join();
-        printer_thread_.join();
-        pause_->detach();
-    }
-    if (shared_->printer_failure) {
-        return shared_->printer_failure;
-    }
-    return shared_->reader_failure;
 }
 
 }  // namespace portavik

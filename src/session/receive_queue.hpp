@@ -2,30 +2,21 @@
 
 #pragma once
 
-// What the receiver's reading thread hands to its printing thread, in order:
-// the bytes it read, and the lines it has to say (read errors). The reader
-// never waits for the printer, so a console that takes no output (a text
-// selection, Ctrl+S, a slow terminal, an open send submenu) never stops the
-// port from being drained. Memory is bounded: what does not fit is dropped,
-// and a loss mark takes its place in the order, so the printer can say how
-// much was lost and where.
+// What the receiver has read and not yet shown, in order: the bytes, the
+// lines it has to say on standard output (a read error), and a mark where
+// bytes were dropped because the queue was full. A plain bounded FIFO; its
+// user guards it when several threads share it.
 //
-// Reads that wait in the queue join up to kReceiveBufferSize bytes a chunk:
-// the chunks a receiver would have got had the bytes waited in the port's
-// own buffer, and a small number of entries for a long wait.
+// Bytes that wait join up to kReceiveBufferSize a chunk: the chunks a
+// receiver would have got had the bytes waited in the port's own buffer.
 
-#include <algorithm>
-#include <array>
-#include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <mutex>
+#include <deque>
+#include <optional>
 #include <span>
 #include <string>
-
-#include "console/console.hpp"
+#include <vector>
 
 namespace portavik {
 
@@ -40,90 +31,47 @@ class ReceiveQueue {
     struct Entry {
         enum class Kind : std::uint8_t { Data, Line, Loss };
         Kind kind = Kind::Data;
-        Channel stream = Channel::Output;  // Line
-        std::uint16_t size = 0;            // Data: bytes held
-        std::uint64_t lost_bytes = 0;      // Loss
-        std::uint64_t lost_lines = 0;      // Loss
-        std::string text;                  // Line, without its line break
-        std::uint64_t serial = 0;          // in the order entries were queued
-        Entry* next = nullptr;
-        std::array<std::uint8_t, kReceiveBufferSize> bytes;
-
-        std::span<const std::uint8_t> data() const { return {bytes.data(), size}; }
+        std::vector<std::uint8_t> bytes;  // Data
+        std::string text;                 // Line, without its line break
+        std::uint64_t lost_bytes = 0;     // Loss
+        std::uint64_t lost_lines = 0;     // Loss
     };
 
-    // What an entry costs: itself and its allocation's header (two words in
-    // glibc's and mingw-w64's malloc). A line's text is counted on top.
-    static constexpr std::size_t kEntryCost = sizeof(Entry) + 2 * sizeof(void*);
-
-    // An entry the printer holds; it goes back to the queue's spares when
-    // dropped.
-    struct Return {
-        ReceiveQueue* queue;
-        void operator()(Entry* entry) const { queue->give_back(entry); }
-    };
-    using Taken = std::unique_ptr<Entry, Return>;
+    // What a chunk costs: the entry, its bytes and two allocation headers
+    // (two words each in glibc's and mingw-w64's malloc). A line costs its
+    // text in place of the bytes.
+    static constexpr std::size_t kEntryCost =
+        sizeof(Entry) + kReceiveBufferSize + 4 * sizeof(void*);
 
     // Room for a chunk and the loss mark after it at the least.
-    explicit ReceiveQueue(std::size_t capacity = kDefaultCapacity)
-        : capacity_(std::max(capacity, 2 * kEntryCost)) {}
-    ReceiveQueue(const ReceiveQueue&) = delete;
-    ReceiveQueue& operator=(const ReceiveQueue&) = delete;
-    ~ReceiveQueue();
+    explicit ReceiveQueue(std::size_t capacity = kDefaultCapacity);
 
-    // Reader side; none of these waits for the printer.
+    // Whatever does not fit is dropped and counted in a loss mark at the end.
     void push_data(std::span<const std::uint8_t> bytes);
-    void push_line(Channel stream, std::string text);
-    // The reader is done: the printer ends once it has taken what is queued.
-    void close();
+    void push_line(std::string text);
+    // A line said elsewhere that had to be dropped: counted in the loss mark.
+    void count_lost_line();
 
-    // Printer side. The next entry, waiting for one; empty once the queue is
-    // closed and drained, or abandoned. While `hold` is set only lines for
-    // standard error are taken, the first one queued. Whoever clears `hold`
-    // calls `wake` afterwards.
-    Taken take(const std::atomic<bool>& hold);
-    // Waits while `hold` is set; false when the queue was abandoned meanwhile.
-    bool wait_while(const std::atomic<bool>& hold);
-    void wake();
-    // Waits until every entry queued by now has been printed and given
-    // back (or the queue was abandoned). Only while the printer is not held.
-    void wait_printed();
+    std::optional<Entry> pop();
+    bool empty() const { return entries_.empty(); }
+    std::size_t size() const { return entries_.size(); }
+    // How many bytes fit now without dropping anything.
+    std::size_t room() const;
+    // Drops everything; returns how many received bytes that leaves unshown
+    // (queued, and counted in loss marks).
+    std::uint64_t clear();
 
-    // Nothing more is printed or kept: a waiting printer returns at once,
-    // and the reader stops at its next look.
-    void abandon();
-    bool abandoned() const { return abandoned_.load(std::memory_order_relaxed); }
-
-    // Memory held now (queued, taken and spare entries, lines' text).
-    std::size_t memory_used() const;
+    std::size_t memory_used() const { return memory_; }
 
   private:
-    // Whether `entries` more entries (spares first) and `text` bytes fit.
-    bool fits(std::size_t entries, std::size_t text) const;
-    Entry* new_entry(Entry::Kind kind);
-    void append(Entry* entry);
-    Entry* unlink_first_error_line();
-    void count_loss(std::uint64_t bytes, std::uint64_t lines);
-    void give_back(Entry* entry);
+    bool fits(std::size_t more) const { return memory_ + more <= capacity_; }
+    static std::size_t cost(const Entry& entry);
+    void append(Entry entry);
+    Entry& loss_mark();
 
     const std::size_t capacity_;
-    mutable std::mutex lock_;
-    std::condition_variable changed_;
-    Entry* head_ = nullptr;
-    Entry* tail_ = nullptr;
-    Entry* spares_ = nullptr;
-    std::size_t spare_count_ = 0;
+    std::deque<Entry> entries_;
     std::size_t memory_ = 0;
-    std::size_t error_lines_ = 0;
-    std::uint64_t next_serial_ = 1;
-    // The serial of the entry the printer holds; 0 for none.
-    std::uint64_t in_hand_ = 0;
-    int drain_waiters_ = 0;
-    bool closed_ = false;
-    // Set while the printer waits in `take`, with what holds it.
-    bool printer_waits_ = false;
-    const std::atomic<bool>* printer_hold_ = nullptr;
-    std::atomic<bool> abandoned_{false};
 };
 
 }  // namespace portavik

@@ -70,9 +70,9 @@ constexpr SendSubmenu kHexCrcSubmenu{
 // The receiver prints nothing while the user types: what the device sends
 // meanwhile is read and kept, and printed after "q", before the menu comes
 // again. End of input leaves as "q".
-void run_send_submenu(Console& console, SerialPort& port, const Pause& pause_receiver,
+void run_send_submenu(Console& console, SerialPort& port, ReceiverThread& pause_receiver,
                       const SendSubmenu& submenu) {
-    pause_receiver->pause();
+    pause_receiver.pause();
     console.line(submenu.heading);
     console.line(submenu.hint);
     for (;;) {
@@ -93,13 +93,12 @@ void run_send_submenu(Console& console, SerialPort& port, const Pause& pause_rec
             submenu.send(console, port, text);
         }
     }
-    pause_receiver->resume();
+    pause_receiver.resume();
 }
 
 void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
     Flag running = make_flag(true);
-    Pause pause_receiver = make_pause();
-    ReceiverThread receiver_thread(console, *port, running, pause_receiver, kStandardReceive);
+    ReceiverThread receiver_thread(console, *port, running, kStandardReceive);
     for (;;) {
         show_menu(console);
         const LineResult input = console.read_line();
@@ -112,11 +111,11 @@ void run_command_loop(Console& console, std::unique_ptr<SerialPort> port) {
             console.line("📝 Введено: " + choice);
         }
         if (choice == "1") {
-            run_send_submenu(console, *port, pause_receiver, kTextSubmenu);
+            run_send_submenu(console, *port, receiver_thread, kTextSubmenu);
         } else if (choice == "2") {
-            run_send_submenu(console, *port, pause_receiver, kHexSubmenu);
+            run_send_submenu(console, *port, receiver_thread, kHexSubmenu);
         } else if (choice == "3") {
-            run_send_submenu(console, *port, pause_receiver, kHexCrcSubmenu);
+            run_send_submenu(console, *port, receiver_thread, kHexCrcSubmenu);
         } else if (choice == "4") {
             console.line("🔄 Переход в меню настроек порта...");
             configure_port_settings(console, *port);

@@ -82,7 +82,7 @@ void show_tirk_menu(Console& console) {
 
 void run_editor(EditorKind kind, EditorContext& context) {
     Console& console = context.console;
-    context.pause_receiver->pause();
+    context.pause_receiver.pause();
     {
         RawModeGuard raw_mode(context.terminal);
         show_header(kind, console);
@@ -111,7 +111,7 @@ void run_editor(EditorKind kind, EditorContext& context) {
             }
         }
     }
-    context.pause_receiver->resume();
+    context.pause_receiver.resume();
 }
 
 }  // namespace portavik::main_tirk

@@ -19,7 +19,7 @@ struct EditorContext {
     Terminal& terminal;
     SerialPort& port;
     Flag running;
-    Pause pause_receiver;
+    ReceiverThread& pause_receiver;
     std::function<EditorClock::time_point()> now = [] { return EditorClock::now(); };
 };
 

@@ -48,9 +48,8 @@ void print_current_settings(Console& console, const SerialPort& port) {
 
 void run_command_loop(Platform& platform, std::unique_ptr<SerialPort> port, const Flag& running) {
     Console& console = platform.console;
-    Pause pause_receiver = make_pause();
-    ReceiverThread receiver_thread(console, *port, running, pause_receiver, kTirkReceive);
-    EditorContext editor{console, platform.terminal, *port, running, pause_receiver};
+    ReceiverThread receiver_thread(console, *port, running, kTirkReceive);
+    EditorContext editor{console, platform.terminal, *port, running, receiver_thread};
 
     while (running->load(std::memory_order_relaxed)) {
         show_menu(console);

@@ -246,6 +246,35 @@ class Device:
             os.unlink(self.path)
 
 
+class Chatter:
+    """A device that keeps sending until stopped."""
+
+    def __init__(self, device, payload=b"\x55\xaa" * 8, pause=0.005):
+        self.device = device
+        self.payload = payload
+        self.pause = pause
+        self.stop_flag = threading.Event()
+        self.written = 0
+        flags = fcntl.fcntl(device.master, fcntl.F_GETFL)
+        fcntl.fcntl(device.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop_flag.is_set():
+            try:
+                self.written += os.write(self.device.master, self.payload)
+            except BlockingIOError:
+                pass
+            except OSError:
+                return
+            time.sleep(self.pause)
+
+    def stop(self):
+        self.stop_flag.set()
+        self.thread.join(timeout=5)
+
+
 @pytest.fixture
 def device():
     dev = Device()
@@ -717,15 +746,19 @@ def crc16_modbus(data: bytes):
 STREAM_SUMMARY = re.compile(r"поток (?:окончен|прерван): отправлено (\d+) байт, потеряно (\d+) байт$")
 
 
-def stream_bytes(seed, count):
+CHECK_STREAM = os.path.join(ROOT, "tools", "device", "check-stream")
+
+
+def stream_bytes(seed, count, xon_xoff=False):
     """The first `count` bytes of portavik-device's stream mode, computed here
     on their own: x0 = seed, x(k+1) = (x(k) * 1103515245 + 12345) mod 2^32,
-    byte k = x(k+1) >> 24."""
+    byte k = x(k+1) >> 24. With `xon_xoff` (software flow control in force on
+    the port) without XON and XOFF, which the port's driver takes out."""
     x, out = seed, bytearray()
     for _ in range(count):
         x = (x * 1103515245 + 12345) & 0xFFFFFFFF
         out.append(x >> 24)
-    return bytes(out)
+    return bytes(b for b in out if b not in (0x11, 0x13)) if xon_xoff else bytes(out)
 
 
 def stream_summary(device):

@@ -18,9 +18,9 @@ import time
 import pytest
 import serial
 
-from conftest import (BIN, DEVICE_BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT,
-                      PROJECT_VERSION, ROOT, SimDevice, crc16_modbus, port_number, stream_bytes,
-                      stream_summary, unique_link_name)
+from conftest import (BIN, CHECK_STREAM, DEVICE_BIN, GOODBYE, LIST_HEADING, MODE_MENU,
+                      PORT_PROMPT, PROJECT_VERSION, ROOT, SimDevice, crc16_modbus, port_number,
+                      stream_bytes, stream_summary, unique_link_name)
 
 NOBODY = 65534
 AS_NOBODY = ("setpriv", f"--reuid={NOBODY}", f"--regid={NOBODY}", "--clear-groups")
@@ -161,7 +161,6 @@ def test_unsolicited_output_each_interval_while_the_port_is_open(sim_device, mod
     device.wait_for("порт закрыт$")
 
 
-CHECK_STREAM = os.path.join(ROOT, "tools", "device", "check-stream")
 
 
 def read_for(port, seconds):
@@ -174,49 +173,56 @@ def read_for(port, seconds):
     return out
 
 
-@pytest.mark.parametrize("options,away,seed", [
+@pytest.mark.parametrize("options,xonxoff,away,seed", [
     # Read at once: every byte, at no more than the line's rate.
-    (["--uart"], 0.0, 1),
+    (["--uart"], False, 0.0, 1),
     # Away for a second at 46 KB/s, more than the pseudo-terminal holds:
     # as a UART, the device drops what the port does not take and counts it.
-    (["--uart"], 1.0, 7),
+    (["--uart"], False, 1.0, 7),
     # Without --uart it waits for the port instead: nothing is lost.
-    ([], 1.0, 1),
-], ids=["uart-read-at-once", "uart-reader-away", "waits-for-the-reader"])
+    ([], False, 1.0, 1),
+    # A full port holds the stream as its driver's XOFF would, only under
+    # software flow control.
+    (["--uart", "--xoff-when-full"], True, 1.0, 7),
+    (["--uart", "--xoff-when-full"], False, 1.0, 7),
+], ids=["uart-read-at-once", "uart-reader-away", "waits-for-the-reader", "uart-held-by-xoff",
+        "uart-xoff-without-flow-control"])
 def test_stream_is_the_seeded_sequence_and_a_uart_drops_what_the_port_does_not_take(
-        sim_device, options, away, seed):
+        sim_device, options, xonxoff, away, seed):
     length = 92160  # two seconds at 460800 baud
     device = sim_device("stream", *options, "--seed", str(seed), "--bytes", str(length))
-    with serial.Serial(device.path, 460800, timeout=0) as port:
+    with serial.Serial(device.path, 460800, timeout=0, xonxoff=xonxoff) as port:
         started = time.monotonic()
         time.sleep(away)
         got = b""
-        while stream_summary(device) is None or len(got) < stream_summary(device)[0]:
+        # The port's driver takes XON and XOFF out of the data under software flow control.
+        while (stream_summary(device) is None
+               or len(got) < len(stream_bytes(seed, stream_summary(device)[0], xonxoff))):
             assert time.monotonic() - started < 30, device.lines
             got += read_for(port, 0.2)
         elapsed = time.monotonic() - started
     sent, lost = stream_summary(device)
-    assert len(got) == sent and sent + lost == length
+    assert len(got) == len(stream_bytes(seed, sent, xonxoff)) and sent + lost == length
     # Never faster than the line: 46080 bytes a second (less the first moments
     # at the rate the port opened with).
     assert elapsed > length / 46080 * 0.9
     logged = sum(int(n) for line in device.matching("потеряно \\d+ байт: ")
                  for n in re.findall(r"потеряно (\d+) байт: ", line))
     assert logged == lost
-    if away and "--uart" in options:
+    if away and "--uart" in options and not xonxoff:
         assert lost > 0
     else:
         assert lost == 0
-        assert got == stream_bytes(seed, length)
+        assert got == stream_bytes(seed, length, xonxoff)
     # The checker finds exactly the bytes the device dropped, from a transcript
     # with 1024 bytes a line, as a receiver that keeps up would show them.
     transcript = "".join(f"📥 Получено (HEX): {got[i:i + 1024].hex(' ').upper()}\n"
                          for i in range(0, len(got), 1024))
-    check = subprocess.run([CHECK_STREAM, "--seed", str(seed)], input=transcript.encode(),
-                           capture_output=True, timeout=60)
+    check = subprocess.run([CHECK_STREAM, "--seed", str(seed)] + ["--xon-xoff"] * xonxoff,
+                           input=transcript.encode(), capture_output=True, timeout=60)
     report = check.stdout.decode()
     assert check.returncode == (1 if lost else 0), report
-    assert f"показано {sent} байт потока (зерно {seed}), пропущено {lost} байт" in report
+    assert f"показано {len(got)} байт потока (зерно {seed}), пропущено {lost} байт" in report
 
 
 MODBUS_CLIENT = """

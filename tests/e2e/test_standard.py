@@ -9,6 +9,7 @@ import fcntl
 import os
 import random
 import re
+import select
 import subprocess
 import termios
 import threading
@@ -17,8 +18,8 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY,
-                      connected_banner, crc16_modbus, normalize, on_wine, port_number,
+from conftest import (BIN, CHECK_STREAM, GOODBYE, LIST_HEADING, MODE_MENU, PORT_PROMPT, READY,
+                      Chatter, connected_banner, crc16_modbus, normalize, on_wine, port_number,
                       run_piped_on_port, stream_bytes, stream_summary)
 from screens import line_settings, screen
 
@@ -389,35 +390,6 @@ def test_settings_parity_refused_summary_reports_what_the_device_keeps(program, 
 
 # --- Leaving -----------------------------------------------------------------
 
-class Chatter:
-    """A device that keeps sending until stopped."""
-
-    def __init__(self, device, payload=b"\x55\xaa" * 8, pause=0.005):
-        self.device = device
-        self.payload = payload
-        self.pause = pause
-        self.stop_flag = threading.Event()
-        self.written = 0
-        flags = fcntl.fcntl(device.master, fcntl.F_GETFL)
-        fcntl.fcntl(device.master, fcntl.F_SETFL, flags | os.O_NONBLOCK)
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while not self.stop_flag.is_set():
-            try:
-                self.written += os.write(self.device.master, self.payload)
-            except BlockingIOError:
-                pass
-            except OSError:
-                return
-            time.sleep(self.pause)
-
-    def stop(self):
-        self.stop_flag.set()
-        self.thread.join(timeout=5)
-
-
 def until_output_closes(p, started):
     """Seconds from `started` until the program's terminal output ends (the
     process has exited), without pexpect's own pause on closing."""
@@ -461,6 +433,57 @@ def test_six_from_an_idle_port_ends_with_status_0(program, device):
     assert elapsed < 2.0
     # Only the goodbye comes after the echo.
     assert p.seen.endswith("📝 Введено: 6\n" + GOODBYE)
+
+
+UNSHOWN = re.compile(r"⚠️ Не показано при выходе: (\d+) принятых байт\n")
+
+
+def test_six_with_a_backlog_on_a_slow_console_ends_promptly_and_counts_the_rest(program, device):
+    """Half a MiB arrives at once; the terminal is read at about 30 KB/s, a
+    tenth of what printing it takes. "6" prints the backlog for about a
+    second, then says how many received bytes it did not show."""
+    p = open_session(program, device)
+    shown = ShownBytes(p)
+    data = random.Random(6).randbytes(512 * 1024)
+
+    ended_at = []
+
+    def read_slowly(seconds, ended=None):
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            if ended is not None and not ended_at and select.select([ended], [], [], 0)[0]:
+                ended_at.append(time.monotonic())
+            try:
+                shown.take(p.child.read_nonblocking(3000, timeout=0.1))
+            except pexpect.TIMEOUT:
+                pass
+            except pexpect.EOF:
+                return True
+            time.sleep(0.1)
+        return False
+
+    writer = threading.Thread(target=device.write, args=(data,))
+    writer.start()
+    read_slowly(2.0)
+    writer.join(timeout=10)
+    assert not writer.is_alive(), "the program stopped reading the device"
+    ended = os.pidfd_open(p.child.pid)
+    p.send_line("6")
+    started = time.monotonic()
+    # What the terminal holds already is read at that pace too: the time that
+    # counts is the program's own, until its process ends.
+    assert read_slowly(30, ended), "the program did not end"
+    os.close(ended)
+    elapsed = (ended_at[0] if ended_at else time.monotonic()) - started
+    assert p.wait_exit() == (0, None)
+    counted = UNSHOWN.findall(shown.text)
+    print(f"\n'6' with a backlog on a slow console: ended after {elapsed:.2f} s, "
+          f"{len(shown.data)} bytes shown, {counted} not")
+    assert len(counted) == 1
+    assert shown.text.endswith(f"⚠️ Не показано при выходе: {counted[0]} принятых байт\n")
+    assert len(shown.data) + int(counted[0]) == len(data)
+    assert shown.data == data[:len(shown.data)]
+    assert elapsed < 5
 
 
 # --- The device goes away -------------------------------------------------------
@@ -723,10 +746,11 @@ HOLD_SECONDS = 8
 SHOWN_HEX = re.compile(r"📥 Получено \(HEX\): ([0-9A-F ]+)$", re.M)
 
 
-def open_session_at(program, device, baud):
-    """The standard mode on `device` at `baud`, set before the port opens;
-    returns the session at the command menu and what came after the menu's
-    prompt was printed (the receiver starts with the menu)."""
+def open_session_at(program, device, baud, xon_xoff=False):
+    """The standard mode on `device` at `baud` (and with software flow control
+    if `xon_xoff`), set before the port opens; returns the session at the
+    command menu and what came after the menu's prompt was printed (the
+    receiver starts with the menu)."""
     p = at_the_defaults(program, device)
     p.send_line("y")
     p.expect("(1-6): ")
@@ -734,8 +758,14 @@ def open_session_at(program, device, baud):
     p.expect(BAUD_PROMPT)
     p.send_line(str(baud))
     assert p.expect("(1-6): ").startswith(f"✅ Скорость установлена: {baud} бод\n")
+    if xon_xoff:
+        p.send_line("5")
+        p.expect(FLOW_DIALOG)
+        p.send_line("3")
+        assert p.expect("(1-6): ").startswith("✅ Управление потоком установлено: Software\n")
     p.send_line("6")
-    p.expect(connected_banner(device.path, baud) + READY)
+    flow = "программное" if xon_xoff else "нет"
+    p.expect(connected_banner(device.path, baud, flow=flow) + READY)
     return p, p.expect(MENU)
 
 
@@ -750,6 +780,9 @@ class ShownBytes:
         self.partial = ""
         self.take(already + p.child.buffer)
         p.child.buffer = p.child.string_type()
+        # pexpect 4.8 also keeps what followed the last match for the next
+        # expect's `before`: taken here, it must not be seen there again.
+        p.child._before = p.child.buffer_type()
 
     def take(self, raw):
         complete, newline, self.partial = (self.partial + raw).rpartition("\n")
@@ -771,12 +804,14 @@ class ShownBytes:
         return text in self.text + normalize(self.partial)
 
 
-def check_nothing_lost(program, sim_device, hold):
+def check_nothing_lost(program, sim_device, hold, xon_xoff=False):
     """`hold(p, shown)` keeps the console from Portavik at the command menu;
     then every byte the device sent must be shown once and in order, and the
-    device must have dropped none."""
-    device = sim_device("stream", "--uart", "--bytes", str(STREAM_LENGTH))
-    p, after_menu = open_session_at(program, device, STREAM_BAUD)
+    device must have dropped none. With `xon_xoff` the port has software flow
+    control, and the device stops while the port takes no more."""
+    flow = ["--xoff-when-full"] if xon_xoff else []
+    device = sim_device("stream", "--uart", *flow, "--bytes", str(STREAM_LENGTH))
+    p, after_menu = open_session_at(program, device, STREAM_BAUD, xon_xoff)
     shown = ShownBytes(p, after_menu)
     hold(p, shown)
     # The terminal is read meanwhile, so the program is never held here.
@@ -788,9 +823,13 @@ def check_nothing_lost(program, sim_device, hold):
           f"{lost} ({100 * lost / held_bytes:.1f} % of the {held_bytes} bytes of the hold); "
           f"Portavik showed {len(shown.data)}")
     assert lost == 0, "the device dropped bytes the port did not take at once"
-    assert len(shown.data) == sent
-    assert shown.data == stream_bytes(1, sent), "bytes lost, repeated or reordered"
+    expected = stream_bytes(1, sent, xon_xoff)
+    assert len(shown.data) == len(expected)
+    assert shown.data == expected, "bytes lost, repeated or reordered"
     assert "⚠️" not in shown.text
+    check = subprocess.run([CHECK_STREAM] + ["--xon-xoff"] * xon_xoff, input=shown.text.encode(),
+                           capture_output=True, timeout=60)
+    assert check.returncode == 0, check.stdout.decode()
     leave(p)
 
 
@@ -816,6 +855,15 @@ def terminal_not_read(p, shown):
 @pytest.mark.parametrize("hold", [submenu_open, terminal_not_read], ids=lambda h: h.__name__)
 def test_nothing_is_lost_while_the_console_is_held(program, sim_device, hold):
     check_nothing_lost(program, sim_device, hold)
+
+
+@pytest.mark.parametrize("hold", [submenu_open, terminal_not_read], ids=lambda h: h.__name__)
+def test_with_software_flow_control_a_full_small_queue_holds_the_device(program, sim_device, hold,
+                                                                       monkeypatch):
+    """A queue of 64 KiB, a sixth of what comes during the hold: reading
+    stops instead of dropping, and the line's flow control holds the device."""
+    monkeypatch.setenv("PORTAVIK_TEST_QUEUE_BYTES", str(64 * 1024))
+    check_nothing_lost(program, sim_device, hold, xon_xoff=True)
 
 
 # --- Modbus RTU with the simulated device ---------------------------------------

@@ -6,6 +6,7 @@ while an editor is open, and the terminal's state around raw mode and exit."""
 
 import os
 import re
+import select
 import shlex
 import signal
 import subprocess
@@ -15,7 +16,7 @@ import time
 import pexpect
 import pytest
 
-from conftest import (BIN, GOODBYE, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Program,
+from conftest import (BIN, GOODBYE, MODE_MENU, READY, TIRK_SETTINGS_BLOCK, Chatter, Program,
                       connected_banner, end_child, on_wine, spawn)
 from screens import screen
 
@@ -464,6 +465,33 @@ def test_terminal_is_as_before_after_ctrl_c_at_the_menu(wrapped, device):
     reach_menu(w, device)
     w.send("\x03")
     assert w.expect(CTRL_C_BYE) == ""
+    status, after = w.finish()
+    assert status == 0
+    assert after == w.stty_before
+
+
+def test_ctrl_c_ends_at_once_while_the_terminal_is_not_read(wrapped, device):
+    """The device streams and nobody reads the terminal, so the receiver is
+    stuck in a write: Ctrl+C ends the program all the same, with status 0
+    and the terminal restored. (A signal, as Ctrl+C sends it: the terminal's
+    own Ctrl+C would also flush its output and free the receiver.)"""
+    w = wrapped()
+    reach_menu(w, device)
+    pid = w.find_program()
+    chatter = Chatter(device, payload=bytes(range(256)) * 4, pause=0.001)
+    try:
+        time.sleep(2.0)
+        ended = os.pidfd_open(pid)
+        os.kill(pid, signal.SIGINT)
+        started = time.monotonic()
+        select.select([ended], [], [], 10)
+        elapsed = time.monotonic() - started
+        os.close(ended)
+    finally:
+        chatter.stop()
+    print(f"\nCtrl+C to the end with the terminal not read: {elapsed * 1000:.1f} ms "
+          f"({chatter.written} bytes sent by the device)")
+    assert elapsed < 1.0, "the end waited for the console"
     status, after = w.finish()
     assert status == 0
     assert after == w.stty_before

@@ -33,7 +33,6 @@ struct Receiver {
     TestConsole t;
     std::shared_ptr<FakeDevice> device = std::make_shared<FakeDevice>();
     Flag running = make_flag(true);
-    Pause pause = make_pause();
     std::optional<ReceiverThread> thread;
 
     void start(const ReceiveMode& mode, std::vector<ReadStep> steps,
@@ -41,8 +40,7 @@ struct Receiver {
         for (auto& step : steps) {
             device->reads.push_back(std::move(step));
         }
-        thread.emplace(t.console, std::make_unique<FakePort>(device), running, pause, mode,
-                       capacity);
+        thread.emplace(t.console, std::make_unique<FakePort>(device), running, mode, capacity);
     }
     // The script, then `running` cleared, then the normal end.
     std::optional<std::string> run(const ReceiveMode& mode, std::vector<ReadStep> steps) {
@@ -164,17 +162,19 @@ TEST(ReceiveData, ReadErrorWhileShuttingDownIsSilent) {
 // before the main thread goes on (with its menu).
 TEST(ReceiveData, ReadsGoOnWhilePausedAndWhatCameIsPrintedAfterwards) {
     Receiver r;
-    r.pause->pause();
     std::promise<void> all_read;
-    std::vector<ReadStep> steps;
+    std::promise<void> paused;
+    std::vector<ReadStep> steps{action_step([&paused] { paused.get_future().wait(); })};
     for (std::size_t at = 0; at < 5 * 461; at += 461) {
         steps.push_back(data_step(numbered(at, 461)));
     }
     steps.push_back(action_step([&all_read] { all_read.set_value(); }));
     r.start(kStandardReceive, std::move(steps));
+    r.thread->pause();
+    paused.set_value();
     ASSERT_EQ(all_read.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_EQ(r.t.output(), "");
-    r.pause->resume();
+    r.thread->resume();
     EXPECT_EQ(r.t.output(), hex_line(numbered(0, 1024)) + hex_line(numbered(1024, 1024)) +
                                 hex_line(numbered(2048, 257)));
     r.running->store(false);
@@ -203,12 +203,47 @@ TEST(ReceiverThread, ReadingGoesOnWhileTheConsoleTakesNothing) {
     EXPECT_EQ(shown_bytes(r.t.output()), numbered(0, 40'000));
 }
 
+// A full queue while the console takes nothing: with flow control in force
+// the reading stops (the line then holds the device) and everything comes
+// out once the console goes on; without, what does not fit is dropped and a
+// loss line says how much.
+TEST(ReceiverThread, AFullQueueHoldsTheDeviceUnderFlowControlAndDropsWithout) {
+    constexpr std::size_t kSent = 20'000;
+    for (const FlowControl flow : {FlowControl::None, FlowControl::Software, FlowControl::Hardware}) {
+        Receiver r;
+        r.device->line.flow_control = flow;
+        r.t.out.hold(true);
+        std::vector<ReadStep> steps;
+        // Reads larger than a chunk, as in a flood.
+        for (std::size_t at = 0; at < kSent; at += 2500) {
+            steps.push_back(data_step(numbered(at, 2500)));
+        }
+        r.start(kStandardReceive, std::move(steps), 4 * ReceiveQueue::kEntryCost);
+        EXPECT_TRUE(r.t.out.wait_for_waiting_write());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        EXPECT_EQ(r.reads_left() > 0, flow != FlowControl::None) << value_name(flow);
+        r.t.out.hold(false);
+        for (int i = 0; i < 1000 && r.reads_left() > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        r.running->store(false);
+        EXPECT_EQ(r.thread->join(), std::nullopt);
+        const FakeBytes shown = shown_bytes(r.t.output());
+        if (flow == FlowControl::None) {
+            const std::string loss = "⚠️ Очередь приёма переполнена: потеряно " +
+                                     std::to_string(kSent - shown.size()) + " байт\n";
+            EXPECT_NE(r.t.output().find(loss), std::string::npos) << r.t.output();
+        } else {
+            EXPECT_EQ(shown, numbered(0, kSent)) << value_name(flow);
+        }
+    }
+}
+
 TEST(ReceiveTirkData, EveryChunkIsOneHexLineAndPausedChunksAreDropped) {
     Receiver r;
-    Pause pause = r.pause;
     r.run(kTirkReceive,
-          {data_step("OK"), r.printed(1), action_step([pause] { pause->pause(); }),
-           data_step(FakeBytes{0xDE, 0xAD}), action_step([pause] { pause->resume(); }),
+          {data_step("OK"), r.printed(1), action_step([&r] { r.thread->pause(); }),
+           data_step(FakeBytes{0xDE, 0xAD}), action_step([&r] { r.thread->resume(); }),
            data_step(FakeBytes{0x01, 0x50})});
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 4F 4B\n📥 Получены данные: 01 50\n");
 }
@@ -229,14 +264,19 @@ TEST(ReceiveTirkData, WhatWaitsWhenAnEditorOpensIsPrintedAfterIt) {
              error_step("устройство отключено")});
     ASSERT_EQ(queued.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     EXPECT_TRUE(r.t.out.wait_for_waiting_write());
-    r.pause->pause();
+    // The editor opens once the print under way is done.
+    auto paused = std::async(std::launch::async, [&r] { r.thread->pause(); });
+    while (!r.thread->paused()) {
+        std::this_thread::yield();
+    }
     r.t.out.hold(false);
+    paused.get();
     editor_open.set_value();
     EXPECT_TRUE(r.t.err.wait_for_writes(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n");
     EXPECT_EQ(r.t.errors(), "Ошибка чтения: устройство отключено\n");
-    r.pause->resume();
+    r.thread->resume();
     EXPECT_EQ(r.t.output(), "📥 Получены данные: 31\n📥 Получены данные: 32\n");
     r.running->store(false);
     r.thread->join();
@@ -313,9 +353,17 @@ TEST(ReadFailurePacer, WaitDoublesUpToASecondAndRepeatsPrintAtMostOnceASecond) {
 // The queue's bound, mostly room for four entries: one of them is kept for
 // the mark that says what was lost. A chunk shows as its size and first byte;
 // the bytes pushed are numbered(0, ...) in order.
-void show_chunk(std::string& lines, std::span<const std::uint8_t> chunk) {
-    lines = "data " + std::to_string(chunk.size()) + " from " + format_hex_output(chunk.first(1)) +
-            "\n";
+std::string shown(const ReceiveQueue::Entry& entry) {
+    switch (entry.kind) {
+        case ReceiveQueue::Entry::Kind::Data:
+            return "data " + std::to_string(entry.bytes.size()) + " from " +
+                   format_hex_output(std::span(entry.bytes).first(1)) + "\n";
+        case ReceiveQueue::Entry::Kind::Line:
+            return entry.text + "\n";
+        case ReceiveQueue::Entry::Kind::Loss:
+            return loss_line(entry.lost_bytes, entry.lost_lines);
+    }
+    return "";
 }
 
 TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
@@ -353,7 +401,6 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
          "data 461 from 00\ndata 1024 from D2\ndata 359 from E6\n"},
         {"a line ends a chunk", {100, -1, 100}, "data 100 from 00\nline\ndata 100 from 64\n", 5},
     };
-    const std::atomic<bool> no_pause{false};
     for (const Case& c : cases) {
         const std::size_t capacity = c.entries * ReceiveQueue::kEntryCost;
         ReceiveQueue queue(capacity);
@@ -364,21 +411,31 @@ TEST(ReceiveQueue, BoundLossLineAndJoiningChunks) {
                 queue.push_data(numbered(pushed, static_cast<std::size_t>(op)));
                 pushed += static_cast<std::size_t>(op);
             } else if (op == 0) {
-                auto entry = queue.take(no_pause);
-                ASSERT_EQ(entry->kind, ReceiveQueue::Entry::Kind::Data) << c.name;
-                std::string lines;
-                show_chunk(lines, entry->data());
-                printed += lines;
+                const auto entry = queue.pop();
+                ASSERT_TRUE(entry && entry->kind == ReceiveQueue::Entry::Kind::Data) << c.name;
+                printed += shown(*entry);
             } else {
-                queue.push_line(Channel::Output, "line");
+                queue.push_line("line");
             }
             EXPECT_LE(queue.memory_used(), capacity) << c.name;
         }
-        queue.close();
-        TestConsole t;
-        PauseFlag pause;
-        print_received(t.console, queue, pause, &show_chunk);
-        EXPECT_EQ(printed + t.output(), c.printed) << c.name;
+        // What room() promises fits without a loss; one byte more does not.
+        const auto lost_after = [](ReceiveQueue probe, std::size_t bytes) {
+            probe.push_data(numbered(0, bytes));
+            std::uint64_t lost = 0;
+            while (const auto entry = probe.pop()) {
+                lost += entry->lost_bytes;
+            }
+            return lost;
+        };
+        const std::uint64_t lost = lost_after(queue, 0);
+        EXPECT_EQ(lost_after(queue, queue.room()), lost) << c.name;
+        EXPECT_EQ(lost_after(queue, queue.room() + 1), lost + 1) << c.name;
+        while (!queue.empty()) {
+            printed += shown(*queue.pop());
+        }
+        EXPECT_EQ(printed, c.printed) << c.name;
+        EXPECT_EQ(queue.memory_used(), 0U) << c.name;
     }
 }
 
@@ -413,7 +470,7 @@ TEST(ReceiverThread, AFatalStopDoesNotWaitForAHeldConsole) {
                      data_step("2")};
     {
         ReceiverThread thread(t.console, std::make_unique<FakePort>(device), make_flag(true),
-                              make_pause(), kTirkReceive);
+                              kTirkReceive);
         EXPECT_TRUE(t.out.wait_for_waiting_write());
     }
     EXPECT_EQ(device.use_count(), 1);

@@ -31,17 +31,17 @@ struct EditorRun {
     FakeTerminal terminal;
     FakePort port;
     Flag running = make_flag(true);
-    Pause pause = make_pause();
+    ReceiverThread receiver{t.console, std::make_unique<FakePort>(), running, kTirkReceive};
     bool paused_while_open = false;
 
     void run(EditorKind kind) {
         // The script ending without Esc stops the editor as a cleared `running` would.
         terminal.on_idle = [this] {
-            paused_while_open = pause->is_set();
+            paused_while_open = receiver.paused();
             running->store(false);
         };
         EditorContext context{t.console, terminal, port,
-                              running,   pause,    [this] { return terminal.now(); }};
+                              running,   receiver, [this] { return terminal.now(); }};
         run_editor(kind, context);
     }
 };
@@ -64,7 +64,7 @@ TEST(HexEditor, SendsTheLineAsTypedAndStartsAFreshLine) {
     EXPECT_EQ(r.terminal.enables, 1);
     EXPECT_EQ(r.terminal.disables, 1);
     EXPECT_FALSE(r.terminal.raw);
-    EXPECT_FALSE(r.pause->is_set());
+    EXPECT_FALSE(r.receiver.paused());
 }
 
 TEST(HexEditor, KeysFasterThan200msAreDroppedSilently) {
@@ -119,7 +119,7 @@ TEST(Editors, PauseTheReceiverWhileOpenAndStopWhenRunningIsCleared) {
         EditorRun r;
         r.run(kind);  // no keys: the idle hook clears `running`
         EXPECT_TRUE(r.paused_while_open);
-        EXPECT_FALSE(r.pause->is_set());
+        EXPECT_FALSE(r.receiver.paused());
         EXPECT_EQ(r.terminal.disables, 1);
         EXPECT_FALSE(r.terminal.raw);
     }
@@ -154,7 +154,7 @@ TEST(Editors, AFailureInsideLeavesRawModeOff) {
     r.terminal.type("1", milliseconds(300), milliseconds(0));
     r.t.out.set_failing(true);  // the header cannot be written
     EditorContext context{r.t.console, r.terminal, r.port,
-                          r.running,   r.pause,    [&r] { return r.terminal.now(); }};
+                          r.running,   r.receiver, [&r] { return r.terminal.now(); }};
     EXPECT_THROW(run_editor(EditorKind::Tirk, context), OutputError);
     EXPECT_EQ(r.terminal.enables, 1);
     EXPECT_FALSE(r.terminal.raw);

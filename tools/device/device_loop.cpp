@@ -50,10 +50,11 @@ constexpr std::uint8_t kXoff = 0x13;
 
 class DeviceLoop {
   public:
-    DeviceLoop(int master, int opens, int signals, Behaviour& behaviour, bool uart)
+    DeviceLoop(int master, int opens, int signals, Behaviour& behaviour, bool uart,
+               bool xoff_when_full)
         : master_(master), signals_(signals), opens_(opens), behaviour_(behaviour), uart_(uart) {
         if (ByteStream* stream = behaviour_.stream()) {
-            stream_.emplace(*stream, uart_);
+            stream_.emplace(*stream, uart_, xoff_when_full);
         }
     }
 
@@ -92,7 +93,7 @@ class DeviceLoop {
             }
             if (open_ && stream_) {
                 if (const auto due = stream_->next_tick(); due && now >= *due) {
-                    stream_->tick(master_, now, settings_.baud, held_);
+                    stream_->tick(master_, now, settings_.baud, held_, settings_.xon_xoff);
                 }
             }
         }
@@ -315,8 +316,9 @@ class DeviceLoop {
 
 }  // namespace
 
-int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour, bool uart) {
-    return DeviceLoop(master_fd, opens_fd, signal_fd, behaviour, uart).run();
+int run_device(int master_fd, int opens_fd, int signal_fd, Behaviour& behaviour, bool uart,
+               bool xoff_when_full) {
+    return DeviceLoop(master_fd, opens_fd, signal_fd, behaviour, uart, xoff_when_full).run();
 }
 
 }  // namespace portavik::device

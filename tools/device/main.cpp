@@ -24,8 +24,9 @@ constexpr int kUsageError = 2;
 
 // The port, and with it the link, is gone when this returns.
 int serve(portavik::device::VirtualPort port, int signals, portavik::device::Behaviour& behaviour,
-          bool uart) {
-    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour, uart);
+          const portavik::device::Options& options) {
+    return portavik::device::run_device(port.master(), port.opens(), signals, behaviour,
+                                        options.uart, options.xoff_when_full);
 }
 
 std::string banner(const portavik::device::Options& options,
@@ -75,7 +76,8 @@ int main(int argc, char** argv) {
         }
         print_line(banner(*options, **behaviour));
         print_line("🔌 Устройство на порту " + options->port + ". Остановка: Ctrl+C.");
-        const int signo = run_device(line->fd(), -1, *signals, **behaviour, options->uart);
+        const int signo = run_device(line->fd(), -1, *signals, **behaviour, options->uart,
+                                     options->xoff_when_full);
         print_line("portavik-device остановлен (" + signal_name(signo) + ").");
         return 0;
     }
@@ -90,7 +92,7 @@ int main(int argc, char** argv) {
     print_line("🔌 Выберите в Portavik порт " + link + " (" + port->slave() +
                "). Остановка: Ctrl+C.");
 
-    const int signo = serve(std::move(*port), *signals, **behaviour, options->uart);
+    const int signo = serve(std::move(*port), *signals, **behaviour, *options);
     print_line("portavik-device остановлен (" + signal_name(signo) + "), ссылка " + link +
                " удалена.");
     return 0;

@@ -122,6 +122,8 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
             options.interval = interval;
         } else if (arg == "--uart") {
             options.uart = true;
+        } else if (arg == "--xoff-when-full") {
+            options.xoff_when_full = true;
         } else if (arg == "--seed") {
             const auto text = take_value();
             const auto seed = text ? number_from(*text, 0, UINT32_MAX) : std::nullopt;
@@ -155,7 +157,7 @@ std::string usage_text(std::string_view version) {
                        " — имитатор устройства на виртуальном последовательном порту.\n";
     text += R"(
 Использование: portavik-device [--link /dev/ttyИМЯ | --port ПУТЬ] [--interval СЕК]
-                       [--uart] [--seed N] [--bytes N] [РЕЖИМ]
+                       [--uart] [--xoff-when-full] [--seed N] [--bytes N] [РЕЖИМ]
 
 Создаёт псевдотерминал и ссылку на него в /dev (первое свободное имя
 /dev/ttyV0, /dev/ttyV1, ...), которую Portavik показывает в списке портов, и
@@ -203,6 +205,10 @@ CRC — CRC-16/MODBUS, младший байт первым.
   --uart           писать, не дожидаясь порта, как UART без управления потоком:
                    что порт не принял сразу, пропадает и считается в журнале
                    ("потеряно N байт"); без неё поток (stream) ждёт порт
+  --xoff-when-full с --uart: при программном управлении потоком на порту
+                   порт, не принявший байты, останавливает поток, как XOFF
+                   его драйвера у края буфера (псевдотерминал сам XOFF не
+                   шлёт), и поток идёт дальше, когда порт снова принимает
   --seed N         зерно потока (stream), 0-4294967295; по умолчанию 1
   --bytes N        длина потока (stream) в байтах; по умолчанию без конца
   -h, --help       эта справка

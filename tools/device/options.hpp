@@ -28,6 +28,9 @@ struct Options {
     // Writes without waiting, as a UART without flow control: what the port
     // does not take at once is dropped and counted.
     bool uart = false;
+    // With `uart` and software flow control in force on the port: a port
+    // that takes no more holds the stream as its driver's XOFF would.
+    bool xoff_when_full = false;
     // The stream mode's seed, and its length (empty: no end).
     std::uint32_t seed = 1;
     std::optional<std::uint64_t> stream_bytes;

@@ -59,7 +59,8 @@ std::size_t StreamSender::write_some(int fd, const Bytes& bytes) {
     return done;
 }
 
-void StreamSender::tick(int fd, Clock::time_point now, std::uint32_t baud, bool held) {
+void StreamSender::tick(int fd, Clock::time_point now, std::uint32_t baud, bool held,
+                        bool xon_xoff) {
     if (!running_) {
         return;
     }
@@ -89,7 +90,7 @@ void StreamSender::tick(int fd, Clock::time_point now, std::uint32_t baud, bool 
     const std::size_t n = write_some(fd, slice_);
     sent_ += n;
     if (n < slice_.size()) {
-        if (uart_) {
+        if (uart_ && !(xoff_when_full_ && xon_xoff)) {
             lost_ += slice_.size() - n;
             lost_unlogged_ += slice_.size() - n;
         } else {

@@ -22,13 +22,19 @@ class StreamSender {
     // `uart`: what the port does not take at once is dropped and counted, as
     // a UART without flow control loses it; otherwise the stream waits for
     // the port, the time it waited is not made up, and nothing is lost.
-    StreamSender(ByteStream& stream, bool uart) : stream_(stream), uart_(uart) {}
+    // `xoff_when_full`: a UART whose port has software flow control in force
+    // takes a port that takes no more as the XOFF its driver would send near
+    // its buffer's end, and waits (XON once it takes bytes again): a
+    // pseudo-terminal sends no XOFF of its own.
+    StreamSender(ByteStream& stream, bool uart, bool xoff_when_full)
+        : stream_(stream), uart_(uart), xoff_when_full_(xoff_when_full) {}
 
     // A program opened the port: the stream starts again from byte 0.
     void start(Clock::time_point now);
     // Writes to `fd` what is due by `now` at `baud`. While `held` (XOFF under
     // software flow control) nothing goes, and the time held is not made up.
-    void tick(int fd, Clock::time_point now, std::uint32_t baud, bool held);
+    // `xon_xoff`: software flow control is in force on the port.
+    void tick(int fd, Clock::time_point now, std::uint32_t baud, bool held, bool xon_xoff);
     // The port closed: a stream still running says what it sent.
     void stop();
 
@@ -44,6 +50,7 @@ class StreamSender {
 
     ByteStream& stream_;
     bool uart_;
+    bool xoff_when_full_;
     bool running_ = false;
     // The schedule: `base_count_` bytes were due at `base_time_`, then
     // `rate_` bytes a second.
