@@ -8,7 +8,7 @@
 
 #include "codec/crc.hpp"
 #include "codec/hex.hpp"
-#include "session/receive.hpp"
+#include "link/receive.hpp"
 
 namespace {
 

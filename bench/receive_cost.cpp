@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "session/receive.hpp"
+#include "link/receive.hpp"
 
 namespace portavik {
 namespace {

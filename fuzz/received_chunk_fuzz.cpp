@@ -10,8 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "link/receive.hpp"
 #include "reference.hpp"
-#include "session/receive.hpp"
 
 using portavik::fuzz::check;
 

@@ -4,7 +4,7 @@
 
 // The program's entry: the banner, the mode menu, and the chosen mode.
 
-#include "session/platform.hpp"
+#include "link/platform.hpp"
 
 namespace portavik {
 

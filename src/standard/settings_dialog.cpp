@@ -10,8 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "session/connect.hpp"
-#include "session/send.hpp"
+#include "link/connect.hpp"
+#include "link/send.hpp"
 #include "text/text.hpp"
 
 namespace portavik {

@@ -7,10 +7,10 @@
 #include <optional>
 #include <string>
 
-#include "session/connect.hpp"
-#include "session/port_choice.hpp"
-#include "session/receive.hpp"
-#include "session/send.hpp"
+#include "link/connect.hpp"
+#include "link/port_choice.hpp"
+#include "link/receive.hpp"
+#include "link/send.hpp"
 #include "standard/settings_dialog.hpp"
 #include "text/text.hpp"
 

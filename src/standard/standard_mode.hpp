@@ -4,7 +4,7 @@
 
 // The standard mode.
 
-#include "session/platform.hpp"
+#include "link/platform.hpp"
 
 namespace portavik {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "session/send.hpp"
+#include "link/send.hpp"
 #include "text/text.hpp"
 #include "tirk/tirk_commands.hpp"
 

@@ -7,8 +7,8 @@
 #include <functional>
 
 #include "console/console.hpp"
+#include "link/receive.hpp"
 #include "serial/serial_port.hpp"
-#include "session/receive.hpp"
 #include "terminal/terminal.hpp"
 #include "tirk/line_editor.hpp"
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "codec/crc.hpp"
-#include "session/send.hpp"
+#include "link/send.hpp"
 
 namespace portavik::main_tirk {
 

@@ -7,7 +7,7 @@
 
 #include <string_view>
 
-#include "session/platform.hpp"
+#include "link/platform.hpp"
 
 namespace portavik::main_tirk {
 

@@ -58,7 +58,7 @@ def leave(p):
 # --- An exchange in each mode ------------------------------------------------------
 
 @pytest.mark.parametrize("name", ALL)
-def test_modbus_request_and_reply_in_the_standard_mode(program, guest_device, name):
+def test_modbus_request_and_reply_in_the_standard_mode(guest, program, guest_device, name):
     line = LINES[name]
     device = guest_device(line, "modbus")
     p = open_session(program, line)
@@ -80,6 +80,13 @@ def test_modbus_request_and_reply_in_the_standard_mode(program, guest_device, na
     device.wait_for(r"отправлено: 01 03 04 00 2A 03 E9 1A 85")
     assert [(d, h) for _, d, h, _ in device.frames()] == [
         ("принято", "01 03 00 00 00 02 C4 0B"), ("отправлено", "01 03 04 00 2A 03 E9 1A 85")]
+    # The driver's line-error counters on a clean line: zeros, or a refusal
+    # (then Portavik says nothing); either way no line-error line was shown.
+    counts = guest.sh(f"line-counts {line.port}").strip()
+    assert counts == "frame 0 parity 0 brk 0 overrun 0 buf_overrun 0" or \
+        counts.startswith("refused "), counts
+    print(f"{name}: TIOCGICOUNT -> {counts}")
+    assert "Сбои на линии" not in shown
     leave(p)
 
 

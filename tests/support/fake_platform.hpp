@@ -10,7 +10,7 @@
 #include <memory>
 #include <vector>
 
-#include "session/platform.hpp"
+#include "link/platform.hpp"
 #include "support/fake_port.hpp"
 #include "support/fake_terminal.hpp"
 #include "support/test_console.hpp"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "session/receive.hpp"
+#include "link/receive.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

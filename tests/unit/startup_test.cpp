@@ -7,7 +7,7 @@
 #include "app/arguments.hpp"
 #include "app/mode_menu.hpp"
 #include "console/console.hpp"
-#include "session/connect.hpp"
+#include "link/connect.hpp"
 #include "standard/standard_mode.hpp"
 #include "support/fake_platform.hpp"
 #include "support/screens.hpp"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "session/send.hpp"
+#include "link/send.hpp"
 
 #include <span>
 

@@ -20,8 +20,8 @@
 #include <thread>
 
 #include "console/console.hpp"
+#include "link/receive_queue.hpp"
 #include "serial/serial_port.hpp"
-#include "session/receive_queue.hpp"
 
 namespace portavik {
 

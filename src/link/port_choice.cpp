@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "session/port_choice.hpp"
+#include "link/port_choice.hpp"
 
 #include <limits>
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 
-#include "session/receive_queue.hpp"
+#include "link/receive_queue.hpp"
 
 #include <algorithm>
 #include <utility>

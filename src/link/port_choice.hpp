@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "console/console.hpp"
+#include "link/platform.hpp"
 #include "serial/serial_port.hpp"
-#include "session/platform.hpp"
 
 namespace portavik {
 

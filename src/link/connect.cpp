@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 
-#include "session/connect.hpp"
+#include "link/connect.hpp"
 
 #include <chrono>
 
-#include "session/port_choice.hpp"
+#include "link/port_choice.hpp"
 #include "text/text.hpp"
 
 namespace portavik {

@@ -12,9 +12,9 @@
 #include <string_view>
 
 #include "console/console.hpp"
+#include "link/platform.hpp"
 #include "serial/line_settings.hpp"
 #include "serial/serial_port.hpp"
-#include "session/platform.hpp"
 
 namespace portavik {
 
