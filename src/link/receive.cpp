@@ -52,21 +52,6 @@ constexpr std::array<bool, 256> kPrintable = [] {
     return table;
 }();
 
-// One read of the port: nothing when it timed out, else the bytes or the
-// failure. After every read the port's driver counters are asked: what the
-// driver counted on the line (bytes it lost, garbled characters) comes back
-// in `driver_lines` for standard error (LostInputNotice paces it).
-std::optional<IoResult<std::size_t>> read_once(SerialPort& port, std::span<std::uint8_t> buffer,
-                                               LostInputNotice& notice,
-                                               std::vector<std::string>& driver_lines) {
-    auto got = port.read(buffer);
-    driver_lines = notice.check(port, LostInputNotice::Clock::now());
-    if (!got && got.error().kind == IoKind::TimedOut) {
-        return std::nullopt;
-    }
-    return got;
-}
-
 // With flow control in force, not reading holds the device: the driver's
 // buffer fills and the line tells the device to wait.
 bool holds_the_device(const SerialPort& port) {
@@ -330,24 +315,25 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
         size = hold ? std::min(size, queue.room()) : size;
     }
     lock.unlock();
-    std::vector<std::string> driver_lines;
-    const auto got = read_once(source, buffer.first(size), lost_input, driver_lines);
+    const auto got = source.read(buffer.first(size));
+    // What the driver counted on the line meanwhile (bytes it lost, garbled
+    // characters), for standard error; LostInputNotice paces it.
+    auto driver_lines = lost_input.check(source, LostInputNotice::Clock::now());
     lock.lock();
     reading = false;
     for (std::string& line : driver_lines) {
         say_error(std::move(line));
     }
     if (!got) {
-        return;
-    }
-    if (!*got) {
-        read_failed(lock, got->error().message);
+        if (got.error().kind != IoKind::TimedOut) {
+            read_failed(lock, got.error().message);
+        }
         return;
     }
     if (mode.tirk) {
         pacer.succeeded();
     }
-    const std::size_t count = **got;
+    const std::size_t count = *got;
     if (count == 0 || abandoned || (mode.tirk && paused)) {
         return;
     }

@@ -60,10 +60,8 @@ std::vector<std::string> LostInputNotice::check(const LineCounts& counts, Clock:
     std::vector<std::string> lines;
     if (overruns_.due(counts.overruns, now)) {
         lines.emplace_back(
-            "⚠️ Данные от устройства потеряны: переполнился буфер приёма "
-            "порта. "
-            "Помогут "
-            "управление потоком или меньшая скорость");
+            "⚠️ Данные от устройства потеряны: переполнился буфер приёма порта. "
+            "Помогут управление потоком или меньшая скорость");
     }
     if (errors_.due(counts.framing + counts.parity + counts.breaks, now)) {
         lines.push_back(error_line(since(counts.framing, told_.framing),

@@ -234,7 +234,7 @@ void forget_exclusive(int fd) {
 // master would stay exclusive for the next open.
 class OpenDevice {
   public:
-    explicit OpenDevice(int fd) : fd_(fd) {}
+    explicit OpenDevice(int fd) : driver(detail::tty_driver(fd)), fd_(fd) {}
     OpenDevice(const OpenDevice&) = delete;
     OpenDevice& operator=(const OpenDevice&) = delete;
     ~OpenDevice() {
@@ -268,6 +268,8 @@ class OpenDevice {
     // the exact-rate ioctl, which termios does not show; 0 while a standard
     // rate is in force.
     std::atomic<std::uint32_t> exact_rate{0};
+    // The kernel driver's name, for what its termios cannot show.
+    const std::string driver;
 
     // What the driver counted since the opening, looked at through `fd`.
     LineCounts line_counts(int fd) {
@@ -346,10 +348,7 @@ class PosixSerialPort final : public LinePort {
   public:
     PosixSerialPort(int fd, std::string name, std::chrono::milliseconds timeout,
                     std::shared_ptr<OpenDevice> device)
-        : LinePort(std::move(name), timeout),
-          fd_(fd),
-          device_(std::move(device)),
-          driver_(detail::tty_driver(fd)) {}
+        : LinePort(std::move(name), timeout), fd_(fd), device_(std::move(device)) {}
 
     ~PosixSerialPort() override { ::close(fd_); }
 
@@ -468,7 +467,7 @@ class PosixSerialPort final : public LinePort {
             return std::unexpected(baud.error());
         }
         // What the hardware runs, where the driver's termios says otherwise.
-        return detail::in_force_on(driver_, detail::line_of(*attrs, *baud));
+        return detail::in_force_on(device_->driver, detail::line_of(*attrs, *baud));
     }
 
     // Every flag of the line is put anew, the raw mode with the rest, so
@@ -496,8 +495,6 @@ class PosixSerialPort final : public LinePort {
     const int fd_;
     // Released after fd_ is closed: the last handle's release ends exclusive use.
     const std::shared_ptr<OpenDevice> device_;
-    // The kernel driver's name, for what its termios cannot show.
-    const std::string driver_;
     ReadWaker wake_;
 };
 
