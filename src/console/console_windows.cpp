@@ -260,11 +260,24 @@ void run_cls() {
     startup.hStdOutput = inheritable(STD_OUTPUT_HANDLE);
     startup.hStdError = inheritable(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    // CreateProcessW may write into the command line.
-    std::wstring command(host::cls_command_line);
-    const BOOL started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr,
-                                          TRUE, 0, nullptr, nullptr, &startup, &process);
-    const DWORD start_error = ::GetLastError();
+    // A start can fail for a moment (a child that died while starting, under
+    // heavy load: ERROR_INTERNAL_ERROR), so a few tries, 100 ms apart, before
+    // the failure is fatal.
+    BOOL started = FALSE;
+    DWORD start_error = 0;
+    for (int attempt = 1; attempt <= host::cls_start_attempts; ++attempt) {
+        if (attempt > 1) {
+            ::Sleep(100);
+        }
+        // CreateProcessW may write into the command line.
+        std::wstring command(host::cls_command_line);
+        started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, TRUE,
+                                   0, nullptr, nullptr, &startup, &process);
+        start_error = ::GetLastError();
+        if (started) {
+            break;
+        }
+    }
     for (const HANDLE copy : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
         if (copy != nullptr) {
             ::CloseHandle(copy);
