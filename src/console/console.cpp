@@ -30,6 +30,29 @@ void Console::print(std::string_view text) {
     write_locked(Channel::Output, text);
 }
 
+void Console::print(std::string_view text, const std::function<void()>& before_waiting) {
+    bool told = false;
+    const auto tell = [&] {
+        if (!told) {
+            told = true;
+            before_waiting();
+        }
+    };
+    std::unique_lock lock(out_lock_, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        tell();
+        lock.lock();
+    }
+    if (ended_output_) {
+        return;
+    }
+    const std::size_t taken = out_.write_now(text);
+    if (taken < text.size()) {
+        tell();
+        write_locked(Channel::Output, text.substr(taken));
+    }
+}
+
 void Console::line(std::string_view text) {
     std::string whole;
     whole.reserve(text.size() + 1);

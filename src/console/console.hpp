@@ -27,6 +27,14 @@ class ByteSink {
     virtual ~ByteSink() = default;
     // Writes all of `bytes`; false on failure.
     virtual bool write(std::string_view bytes) = 0;
+    // Writes as much of `bytes` as the stream takes without waiting and says
+    // how much that was: less than all where the stream is held (Ctrl+S, a
+    // terminal nobody reads). A stream that cannot tell takes nothing here,
+    // and write() does the rest; so does a failure, which write() reports.
+    virtual std::size_t write_now(std::string_view bytes) {
+        static_cast<void>(bytes);
+        return 0;
+    }
 };
 
 struct SourceRead {
@@ -54,6 +62,11 @@ class Console {
     // Writes `text` with one call under the output lock. Prompts go through
     // here too: nothing is buffered, so every print is also a flush.
     void print(std::string_view text);
+    // The same, for a caller with better things to do than wait: where the
+    // console cannot take `text` at once (another thread's print holds the
+    // lock, or the stream is held), `before_waiting` is called once, and the
+    // print then waits as above.
+    void print(std::string_view text, const std::function<void()>& before_waiting);
     // `text` and a line break, whole.
     void line(std::string_view text);
     // A line on standard error.

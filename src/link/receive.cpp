@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <deque>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -189,6 +190,10 @@ struct ReceiverThread::Shared {
     template <class Write>
     void print(Lock& lock, Write write);
     void say_error(std::string line);
+    void wake_all() {
+        changed.notify_all();
+        idle.notify_all();
+    }
     void fail(std::exception_ptr error);
     bool stopping() const { return abandoned || !running->load(kRelaxed); }
     bool all_done() const { return done[0] && done[1]; }
@@ -198,7 +203,13 @@ struct ReceiverThread::Shared {
     const Flag running;
     const ReceiveMode mode;
     std::mutex guard;
+    // A thread with no role waits on `idle`; every other wait is on
+    // `changed`. A print that the console takes at once wakes neither the
+    // other thread nor anyone else (a broadcast that finds no waiter costs no
+    // system call), so on a free console a chunk is read and printed by one
+    // thread, without a hand-over.
     std::condition_variable changed;
+    std::condition_variable idle;
     ReceiveQueue queue;
     std::deque<std::string> error_lines;
     LostInputNotice lost_input;
@@ -207,7 +218,7 @@ struct ReceiverThread::Shared {
     bool printing = false;      // a thread writes to the console
     bool reading_over = false;  // `running` cleared, or the standard mode's read error
     bool paused = false;
-    bool abandoned = false;  // a fatal stop or a failed print: nothing more is printed
+    bool abandoned = false;     // a fatal stop or a failed print: nothing more is printed
     std::uint64_t printed = 0;  // queue entries printed so far
     bool done[2] = {false, false};
     std::optional<std::string> failure;
@@ -231,7 +242,7 @@ void ReceiverThread::Shared::serve(int index) {
             if (reading_over && !reading && error_lines.empty() && (queue.empty() || printing)) {
                 break;
             }
-            changed.wait(lock);
+            idle.wait(lock);
         }
     } catch (...) {
         if (!lock.owns_lock()) {
@@ -240,19 +251,19 @@ void ReceiverThread::Shared::serve(int index) {
         fail(std::current_exception());
     }
     done[index] = true;
-    changed.notify_all();
+    wake_all();
 }
 
 // Takes the printing role, writes without the lock, gives the role back.
+// `write` is given what to call before it waits for the console: that wakes
+// the other thread, to read meanwhile.
 template <class Write>
 void ReceiverThread::Shared::print(Lock& lock, Write write) {
     printing = true;
-    // The other thread may be waiting to read meanwhile.
-    changed.notify_all();
     lock.unlock();
     std::exception_ptr failed;
     try {
-        write();
+        write([this] { wake_all(); });
     } catch (...) {
         failed = std::current_exception();
     }
@@ -261,14 +272,24 @@ void ReceiverThread::Shared::print(Lock& lock, Write write) {
     if (failed) {
         fail(failed);
     }
+    // For pause(), resume(), the end, and a read waiting for room.
     changed.notify_all();
+    // This thread goes on with what waits to be printed; the reading, if
+    // nobody has it, is the other thread's.
+    const bool more = !error_lines.empty() || (!paused && !queue.empty());
+    if (more && !reading && !reading_over) {
+        idle.notify_all();
+    }
 }
 
 bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::string& scratch) {
     if (!error_lines.empty()) {
         std::string line = std::move(error_lines.front());
         error_lines.pop_front();
-        print(lock, [&] { console.error_line(line); });
+        print(lock, [&](const auto& before_waiting) {
+            before_waiting();
+            console.error_line(line);
+        });
         return true;
     }
     if (paused || queue.empty()) {
@@ -279,13 +300,13 @@ bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::str
     while (count < kChunksPerWrite && !queue.empty()) {
         entries[static_cast<std::size_t>(count++)] = queue.pop();
     }
-    print(lock, [&] {
+    print(lock, [&](const std::function<void()>& before_waiting) {
         render(*entries[0], mode.format, lines);
         for (int i = 1; i < count; ++i) {
             render(*entries[static_cast<std::size_t>(i)], mode.format, scratch);
             lines += scratch;
         }
-        console.print(lines);
+        console.print(lines, before_waiting);
     });
     printed += static_cast<std::uint64_t>(count);
     return true;
@@ -295,7 +316,7 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
                                        std::string& lines) {
     if (!running->load(kRelaxed) || !port) {
         reading_over = true;
-        changed.notify_all();
+        wake_all();
         return;
     }
     reading = true;
@@ -341,14 +362,14 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
     if (printing || paused || !queue.empty() || !error_lines.empty() ||
         count > kReceiveBufferSize) {
         queue.push_data(chunk);
-        changed.notify_all();
+        wake_all();
         return;
     }
     // Nothing waits and nobody prints: the chunk is printed by the thread
     // that read it, and the other one reads meanwhile.
-    print(lock, [&] {
+    print(lock, [&](const std::function<void()>& before_waiting) {
         mode.format(lines, chunk);
-        console.print(lines);
+        console.print(lines, before_waiting);
     });
 }
 
@@ -358,7 +379,7 @@ void ReceiverThread::Shared::read_failed(Lock& lock, const std::string& message)
             queue.push_line("❌ Ошибка чтения из порта: " + message);
         }
         reading_over = true;
-        changed.notify_all();
+        wake_all();
         return;
     }
     const auto step = pacer.failed(message, ReadFailurePacer::Clock::now());
@@ -378,7 +399,7 @@ void ReceiverThread::Shared::say_error(std::string line) {
     } else {
         queue.count_lost_line();
     }
-    changed.notify_all();
+    wake_all();
 }
 
 void ReceiverThread::Shared::fail(std::exception_ptr error) {
@@ -386,13 +407,13 @@ void ReceiverThread::Shared::fail(std::exception_ptr error) {
         failure = failure_text(std::move(error));
     }
     abandoned = true;
-    changed.notify_all();
+    wake_all();
 }
 
 ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> port, Flag running,
                                const ReceiveMode& mode, std::size_t capacity)
-    : shared_(std::make_shared<Shared>(console, std::move(port), std::move(running), mode,
-                                       capacity)) {
+    : shared_(
+          std::make_shared<Shared>(console, std::move(port), std::move(running), mode, capacity)) {
     try {
         for (int i = 0; i < 2; ++i) {
             threads_[i] = std::thread([shared = shared_, i] { shared->serve(i); });
@@ -402,7 +423,7 @@ ReceiverThread::ReceiverThread(Console& console, std::unique_ptr<SerialPort> por
             std::lock_guard lock(shared_->guard);
             shared_->abandoned = true;
             shared_->port->cancel_read();
-            shared_->changed.notify_all();
+            shared_->wake_all();
         }
         if (threads_[0].joinable()) {
             threads_[0].join();
@@ -439,7 +460,7 @@ ReceiverThread::~ReceiverThread() {
         Shared::Lock lock(s.guard);
         s.abandoned = true;
         s.port->cancel_read();
-        s.changed.notify_all();
+        s.wake_all();
         // A cancelled read ends at once: the port closes here, whatever a
         // print is waiting for.
         s.changed.wait(lock, [&s] { return !s.reading; });
@@ -471,7 +492,7 @@ void ReceiverThread::resume() {
     Shared::Lock lock(s.guard);
     s.paused = false;
     const std::uint64_t until = s.printed + s.queue.size();
-    s.changed.notify_all();
+    s.wake_all();
     s.changed.wait(lock, [&s, until] { return s.printed >= until || s.abandoned || s.all_done(); });
 }
 
@@ -489,17 +510,17 @@ std::optional<std::string> ReceiverThread::join() {
     {
         Shared::Lock lock(s.guard);
         s.port->cancel_read();
-        s.changed.notify_all();
+        s.wake_all();
         s.changed.wait(lock, [&s] { return (s.reading_over || s.abandoned) && !s.reading; });
         s.port.reset();
         s.paused = false;
-        s.changed.notify_all();
+        s.wake_all();
         // What is queued is printed for a while; a console that takes it
         // slowly does not hold the end longer.
         if (!s.changed.wait_for(lock, kDrainLimit, [&s] { return s.all_done(); })) {
             unshown = s.queue.clear();
             s.error_lines.clear();
-            s.changed.notify_all();
+            s.wake_all();
             s.changed.wait(lock, [&s] { return s.all_done(); });
         }
     }

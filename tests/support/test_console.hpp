@@ -76,6 +76,17 @@ class CapturedOutput final : public ByteSink {
         changed_.notify_all();
         return true;
     }
+    // Takes all of `bytes` unless held or failing, as a terminal does.
+    std::size_t write_now(std::string_view bytes) override {
+        std::lock_guard lock(lock_);
+        if (held_ || failing_) {
+            return 0;
+        }
+        text_.append(bytes);
+        ++writes_;
+        changed_.notify_all();
+        return bytes.size();
+    }
     // While held, writes wait, as on a console whose output is stopped (a
     // text selection, Ctrl+S, a terminal nobody reads).
     void hold(bool held) {

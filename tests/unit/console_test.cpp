@@ -147,6 +147,43 @@ TEST(ConsoleOutput, LinesOfTwoThreadsNeverMixInsideALine) {
     EXPECT_EQ(count, 600);
 }
 
+// A print that may not wait is told before it does, once, whatever makes it
+// wait: a held stream, or the lock held by another thread's print; a
+// console that takes the text at once tells nothing. The text arrives whole
+// and after what was printed before it.
+TEST(ConsoleOutput, APrintThatWouldWaitSaysSoFirst) {
+    enum class Hold { Nothing, Stream, Lock };
+    for (const Hold hold : {Hold::Nothing, Hold::Stream, Hold::Lock}) {
+        SCOPED_TRACE(static_cast<int>(hold));
+        TestConsole t;
+        std::thread other;
+        if (hold != Hold::Nothing) {
+            t.out.hold(true);
+        }
+        if (hold == Hold::Lock) {
+            other = std::thread([&t] { t.console.print("first\n"); });
+            ASSERT_TRUE(t.out.wait_for_waiting_write());
+        }
+        std::atomic<int> told{0};
+        auto printed = std::async(std::launch::async, [&] {
+            t.console.print("📥 41\n", [&] {
+                ++told;
+                t.out.hold(false);
+            });
+        });
+        const bool in_time =
+            printed.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        t.out.hold(false);  // if it was never told, so that the test ends
+        printed.get();
+        EXPECT_TRUE(in_time);
+        if (other.joinable()) {
+            other.join();
+        }
+        EXPECT_EQ(told, hold == Hold::Nothing ? 0 : 1);
+        EXPECT_EQ(t.output(), hold == Hold::Lock ? "first\n📥 41\n" : "📥 41\n");
+    }
+}
+
 // One step on a console, by one of the ways out or by another thread, and
 // whether a claim of the end is expected to win.
 struct EndStep {
