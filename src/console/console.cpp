@@ -31,16 +31,10 @@ void Console::print(std::string_view text) {
 }
 
 void Console::print(std::string_view text, const std::function<void()>& before_waiting) {
-    bool told = false;
-    const auto tell = [&] {
-        if (!told) {
-            told = true;
-            before_waiting();
-        }
-    };
     std::unique_lock lock(out_lock_, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        tell();
+    const bool told = !lock.owns_lock();
+    if (told) {
+        before_waiting();
         lock.lock();
     }
     if (ended_output_) {
@@ -48,7 +42,9 @@ void Console::print(std::string_view text, const std::function<void()>& before_w
     }
     const std::size_t taken = out_.write_now(text);
     if (taken < text.size()) {
-        tell();
+        if (!told) {
+            before_waiting();
+        }
         write_locked(Channel::Output, text.substr(taken));
     }
 }

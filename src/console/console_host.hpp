@@ -72,6 +72,5 @@ class ModeRecord {
 // directory is unknown.
 std::wstring cmd_application(std::wstring_view system_directory);
 inline constexpr std::wstring_view cls_command_line = L"cmd /C cls";
-inline constexpr int cls_start_attempts = 3;
 
 }  // namespace portavik::console_host

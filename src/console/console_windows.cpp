@@ -263,16 +263,17 @@ void run_cls() {
     // A start can fail for a moment (a child that died while starting, under
     // heavy load: ERROR_INTERNAL_ERROR), so a few tries, 100 ms apart, before
     // the failure is fatal.
+    constexpr int kStartAttempts = 3;
     BOOL started = FALSE;
     DWORD start_error = 0;
-    for (int attempt = 1; attempt <= host::cls_start_attempts; ++attempt) {
+    for (int attempt = 1; attempt <= kStartAttempts; ++attempt) {
         if (attempt > 1) {
             ::Sleep(100);
         }
         // CreateProcessW may write into the command line.
         std::wstring command(host::cls_command_line);
-        started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, TRUE,
-                                   0, nullptr, nullptr, &startup, &process);
+        started = ::CreateProcessW(application.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                   nullptr, nullptr, &startup, &process);
         start_error = ::GetLastError();
         if (started) {
             break;

@@ -194,6 +194,8 @@ struct ReceiverThread::Shared {
         changed.notify_all();
         idle.notify_all();
     }
+    // What a print calls before it waits for the console.
+    const std::function<void()> wake_other = [this] { wake_all(); };
     void fail(std::exception_ptr error);
     bool stopping() const { return abandoned || !running->load(kRelaxed); }
     bool all_done() const { return done[0] && done[1]; }
@@ -263,7 +265,7 @@ void ReceiverThread::Shared::print(Lock& lock, Write write) {
     lock.unlock();
     std::exception_ptr failed;
     try {
-        write([this] { wake_all(); });
+        write(wake_other);
     } catch (...) {
         failed = std::current_exception();
     }

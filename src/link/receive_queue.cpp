@@ -48,11 +48,12 @@ void ReceiveQueue::push_data(std::span<const std::uint8_t> bytes) {
 }
 
 void ReceiveQueue::push_line(std::string text) {
-    if (!fits(sizeof(Entry) + text.size() + 4 * sizeof(void*) + kEntryCost)) {
+    Entry line{Entry::Kind::Line, {}, std::move(text), 0, 0};
+    if (!fits(cost(line) + kEntryCost)) {
         count_lost_line();
         return;
     }
-    append(Entry{Entry::Kind::Line, {}, std::move(text), 0, 0});
+    append(std::move(line));
 }
 
 void ReceiveQueue::count_lost_line() {
