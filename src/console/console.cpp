@@ -12,6 +12,33 @@
 
 namespace portavik {
 
+void FairLock::lock() {
+    std::unique_lock lock(guard_);
+    const std::uint64_t ticket = next_++;
+    if (ticket != serving_) {
+        ++waiting_;
+        turn_.wait(lock, [&] { return serving_ == ticket; });
+        --waiting_;
+    }
+}
+
+bool FairLock::try_lock() {
+    std::lock_guard lock(guard_);
+    if (next_ != serving_) {
+        return false;  // held, or waited for
+    }
+    ++next_;
+    return true;
+}
+
+void FairLock::unlock() {
+    std::lock_guard lock(guard_);
+    ++serving_;
+    if (waiting_ > 0) {
+        turn_.notify_all();
+    }
+}
+
 void Console::write_locked(Channel channel, std::string_view text) {
     if (ended_output_) {
         return;

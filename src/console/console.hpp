@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <expected>
 #include <functional>
 #include <memory>
@@ -54,6 +56,24 @@ enum class ReadError { Failed, Ended };
 using LineResult = std::expected<std::string, ReadError>;
 
 enum class Channel { Output, Error };
+
+// The output lock: a mutex that serves waiters in the order they came. With
+// a plain mutex a thread that prints without pause (the receiver with a
+// backlog) takes it again before a waiting thread wakes, and the main
+// thread's lines could wait for seconds behind it.
+class FairLock {
+  public:
+    void lock();
+    bool try_lock();
+    void unlock();
+
+  private:
+    std::mutex guard_;
+    std::condition_variable turn_;
+    std::uint64_t next_ = 0;     // the ticket the next caller takes
+    std::uint64_t serving_ = 0;  // the ticket that holds the lock
+    int waiting_ = 0;
+};
 
 class Console {
   public:
@@ -107,7 +127,7 @@ class Console {
     ByteSink& out_;
     ByteSink& err_;
     std::function<void()> clear_action_;
-    std::mutex out_lock_;
+    FairLock out_lock_;
     std::atomic<bool> ended_output_{false};
     // Bytes read but not yet returned start at pending_[taken_]; the search
     // for the next line feed resumes at scanned_, so a long line costs time
