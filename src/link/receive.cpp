@@ -38,6 +38,13 @@ constexpr std::size_t kQueuedReadSize = 4 * kReceiveBufferSize;
 // Chunks that waited are printed a few at a time with one write: fewer
 // writes in a flood, and still a short wait for `pause` and the end.
 constexpr int kChunksPerWrite = 4;
+// How long the port may go unread while a print is under way before the
+// thread without a role takes the reading over. A console that keeps up (a
+// flood drawn as fast as the terminal can) takes a print sooner, and the
+// thread that printed reads again itself: nothing crosses threads, and the
+// idle one wakes a few hundred times a second at most. The port's own buffer
+// holds that much of any line (5 ms at 3 Mbaud: 1.5 KB).
+constexpr auto kUnreadLimit = std::chrono::milliseconds(5);
 
 // Bytes a chunk may hold and still be shown as text: printable ASCII and
 // tab, LF, FF, CR, space. Anything of 0x80 or more fails, so such a chunk is
@@ -193,9 +200,16 @@ struct ReceiverThread::Shared {
     void wake_all() {
         changed.notify_all();
         idle.notify_all();
+        unread.notify_all();
     }
-    // What a print calls before it waits for the console.
-    const std::function<void()> wake_other = [this] { wake_all(); };
+    void reading_done() {
+        reading = false;
+        read_ended = std::chrono::steady_clock::now();
+    }
+    // What a print calls before it waits for the console: a thread with no
+    // role starts counting the time the port goes unread. One that counts
+    // already is not disturbed.
+    const std::function<void()> wake_other = [this] { idle.notify_all(); };
     void fail(std::exception_ptr error);
     bool stopping() const { return abandoned || !running->load(kRelaxed); }
     bool all_done() const { return done[0] && done[1]; }
@@ -205,13 +219,16 @@ struct ReceiverThread::Shared {
     const Flag running;
     const ReceiveMode mode;
     std::mutex guard;
-    // A thread with no role waits on `idle`; every other wait is on
-    // `changed`. A print that the console takes at once wakes neither the
-    // other thread nor anyone else (a broadcast that finds no waiter costs no
-    // system call), so on a free console a chunk is read and printed by one
-    // thread, without a hand-over.
+    // A thread with no role waits on `idle` while the other reads, and on
+    // `unread` while the other prints, until the port has gone unread for
+    // kUnreadLimit; every other wait is on `changed`. A print that the
+    // console takes at once wakes nobody (a broadcast that finds no waiter
+    // costs no system call), so on a free console a chunk is read and printed
+    // by one thread, without a hand-over.
     std::condition_variable changed;
     std::condition_variable idle;
+    std::condition_variable unread;
+    std::chrono::steady_clock::time_point read_ended{};
     ReceiveQueue queue;
     std::deque<std::string> error_lines;
     LostInputNotice lost_input;
@@ -237,7 +254,12 @@ void ReceiverThread::Shared::serve(int index) {
                 continue;
             }
             if (!reading && !reading_over) {
-                read_next(lock, buffer, lines);
+                const auto due = read_ended + kUnreadLimit;
+                if (!printing || std::chrono::steady_clock::now() >= due) {
+                    read_next(lock, buffer, lines);
+                } else {
+                    unread.wait_until(lock, due);
+                }
                 continue;
             }
             // What is left to print is the other thread's.
@@ -258,7 +280,8 @@ void ReceiverThread::Shared::serve(int index) {
 
 // Takes the printing role, writes without the lock, gives the role back.
 // `write` is given what to call before it waits for the console: that wakes
-// the other thread, to read meanwhile.
+// the other thread, which reads meanwhile once the port has gone unread for
+// kUnreadLimit.
 template <class Write>
 void ReceiverThread::Shared::print(Lock& lock, Write write) {
     printing = true;
@@ -331,7 +354,7 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
         lock.lock();
         if (hold && queue.room() == 0) {
             changed.wait(lock, [this] { return queue.room() > 0 || stopping(); });
-            reading = false;
+            reading_done();
             return;
         }
         // Under flow control a read takes no more than fits.
@@ -343,7 +366,7 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
     // characters), for standard error; LostInputNotice paces it.
     auto driver_lines = lost_input.check(source, LostInputNotice::Clock::now());
     lock.lock();
-    reading = false;
+    reading_done();
     for (std::string& line : driver_lines) {
         say_error(std::move(line));
     }
@@ -392,7 +415,7 @@ void ReceiverThread::Shared::read_failed(Lock& lock, const std::string& message)
     // thread's through the wait.
     reading = true;
     changed.wait_for(lock, step.wait, [this] { return stopping(); });
-    reading = false;
+    reading_done();
 }
 
 void ReceiverThread::Shared::say_error(std::string line) {

@@ -4,10 +4,11 @@
 
 // The receiver: two threads that share the reading of the port and the
 // printing of what it brings. The thread that read a chunk prints it itself
-// when nothing waits and nobody is printing, while the other takes over the
-// reading; what is read while a print is under way waits in a ReceiveQueue.
-// So the port is drained however long the console is held, and a chunk
-// crosses to another thread only when the console is busy.
+// when nothing waits and nobody is printing, then reads on; the other takes
+// the reading over when a print keeps the port unread for a few
+// milliseconds, and what it reads meanwhile waits in a ReceiveQueue. So the
+// port is drained however long the console is held, and a chunk crosses to
+// another thread only when the console is slow or held.
 
 #include <algorithm>
 #include <atomic>
