@@ -90,16 +90,17 @@ class FdSink final : public ByteSink {
     // non-blocking copy of `fd`; without it, nothing.
     FdSink(int fd, bool at_once) : fd_(fd), now_fd_(at_once ? nonblocking_copy(fd) : -1) {}
     std::size_t write_now(std::string_view bytes) override {
-        std::size_t done = 0;
-        while (now_fd_ >= 0 && done < bytes.size()) {
-            const ssize_t n = ::write(now_fd_, bytes.data() + done, bytes.size() - done);
-            if (n > 0) {
-                done += static_cast<std::size_t>(n);
-            } else if (n == 0 || errno != EINTR) {
-                break;  // full (EAGAIN), or a failure that write() reports
+        for (;;) {
+            const ssize_t n = now_fd_ < 0 ? 0 : ::write(now_fd_, bytes.data(), bytes.size());
+            if (n >= 0) {
+                // A short write: the stream is full now, and asking again
+                // would only be told so (EAGAIN).
+                return static_cast<std::size_t>(n);
+            }
+            if (errno != EINTR) {
+                return 0;  // full (EAGAIN), or a failure that write() reports
             }
         }
-        return done;
     }
     bool write(std::string_view bytes) override {
         while (!bytes.empty()) {
