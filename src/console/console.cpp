@@ -16,9 +16,7 @@ void FairLock::lock() {
     std::unique_lock lock(guard_);
     const std::uint64_t ticket = next_++;
     if (ticket != serving_) {
-        ++waiting_;
         turn_.wait(lock, [&] { return serving_ == ticket; });
-        --waiting_;
     }
 }
 
@@ -33,8 +31,8 @@ bool FairLock::try_lock() {
 
 void FairLock::unlock() {
     std::lock_guard lock(guard_);
-    ++serving_;
-    if (waiting_ > 0) {
+    // Tickets taken and not yet served belong to waiting threads.
+    if (++serving_ != next_) {
         turn_.notify_all();
     }
 }

@@ -72,7 +72,6 @@ class FairLock {
     std::condition_variable turn_;
     std::uint64_t next_ = 0;     // the ticket the next caller takes
     std::uint64_t serving_ = 0;  // the ticket that holds the lock
-    int waiting_ = 0;
 };
 
 class Console {

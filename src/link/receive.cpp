@@ -279,16 +279,14 @@ void ReceiverThread::Shared::serve(int index) {
 }
 
 // Takes the printing role, writes without the lock, gives the role back.
-// `write` is given what to call before it waits for the console: that wakes
-// the other thread, which reads meanwhile once the port has gone unread for
-// kUnreadLimit.
+// `write` passes `wake_other` to the console for a print that would wait.
 template <class Write>
 void ReceiverThread::Shared::print(Lock& lock, Write write) {
     printing = true;
     lock.unlock();
     std::exception_ptr failed;
     try {
-        write(wake_other);
+        write();
     } catch (...) {
         failed = std::current_exception();
     }
@@ -299,8 +297,8 @@ void ReceiverThread::Shared::print(Lock& lock, Write write) {
     }
     // For pause(), resume(), the end, and a read waiting for room.
     changed.notify_all();
-    // This thread goes on with what waits to be printed; the reading, if
-    // nobody has it, is the other thread's.
+    // This thread goes on with what waits to be printed; the other one
+    // counts the time the port goes unread.
     const bool more = !error_lines.empty() || (!paused && !queue.empty());
     if (more && !reading && !reading_over) {
         idle.notify_all();
@@ -311,8 +309,8 @@ bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::str
     if (!error_lines.empty()) {
         std::string line = std::move(error_lines.front());
         error_lines.pop_front();
-        print(lock, [&](const auto& before_waiting) {
-            before_waiting();
+        print(lock, [&] {
+            wake_other();  // standard error cannot tell whether it would wait
             console.error_line(line);
         });
         return true;
@@ -325,13 +323,13 @@ bool ReceiverThread::Shared::print_next(Lock& lock, std::string& lines, std::str
     while (count < kChunksPerWrite && !queue.empty()) {
         entries[static_cast<std::size_t>(count++)] = queue.pop();
     }
-    print(lock, [&](const std::function<void()>& before_waiting) {
+    print(lock, [&] {
         render(*entries[0], mode.format, lines);
         for (int i = 1; i < count; ++i) {
             render(*entries[static_cast<std::size_t>(i)], mode.format, scratch);
             lines += scratch;
         }
-        console.print(lines, before_waiting);
+        console.print(lines, wake_other);
     });
     printed += static_cast<std::uint64_t>(count);
     return true;
@@ -391,10 +389,11 @@ void ReceiverThread::Shared::read_next(Lock& lock, std::span<std::uint8_t> buffe
         return;
     }
     // Nothing waits and nobody prints: the chunk is printed by the thread
-    // that read it, and the other one reads meanwhile.
-    print(lock, [&](const std::function<void()>& before_waiting) {
+    // that read it, and reads on; the other one takes the reading over only
+    // if the print keeps the port unread for kUnreadLimit.
+    print(lock, [&] {
         mode.format(lines, chunk);
-        console.print(lines, before_waiting);
+        console.print(lines, wake_other);
     });
 }
 
